@@ -1,0 +1,46 @@
+// LogFile: an append-only text file with a size limit and numbered rotation
+// (path1, path2, ...). Used for the trace log and the poll statistics files.
+// Opened without following a final symbolic link; the mode is set on the
+// descriptor. A file that cannot be opened swallows every write.
+#ifndef DIAG_LOG_FILE_H_
+#define DIAG_LOG_FILE_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace skgxn {
+
+class LogFile {
+ public:
+  // Opens path for appending, gives it mode, counts its existing length and
+  // writes the marker line "*** NEW LOGGING STARTED ***\n".
+  // maxSize 0 means no limit.
+  LogFile(std::string path, uint32_t mode, uint32_t maxSize, uint32_t count);
+  ~LogFile();
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+
+  // Appends text, rotating first when it would take the file past maxSize.
+  void write(const char* text);
+  void flush();
+
+  bool isOpen() const { return file_ != nullptr; }
+  uint32_t size() const { return size_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  void open();
+  void rotate();
+
+  std::string path_;
+  uint32_t mode_;
+  uint32_t maxSize_;
+  uint32_t count_;
+  FILE* file_ = nullptr;
+  uint32_t size_ = 0;
+};
+
+}  // namespace skgxn
+
+#endif  // DIAG_LOG_FILE_H_

@@ -1,0 +1,17 @@
+#!/bin/sh
+# Runs a command as root in a private mount namespace with empty tmpfs over
+# /run, /var/tmp and /var/cluster, so tests that need the library's fixed
+# paths, a daemon or the command file never touch the host's own.
+set -e
+if [ "$(id -u)" != 0 ]; then
+  echo "in_namespace.sh: needs root for a private mount namespace" >&2
+  exit 1
+fi
+exec unshare --mount --propagation private /bin/sh -c '
+  set -e
+  mount -t tmpfs -o mode=0755 tmpfs /run
+  mount -t tmpfs -o mode=1777 tmpfs /var/tmp
+  mkdir -p /var/cluster
+  mount -t tmpfs -o mode=0755 tmpfs /var/cluster
+  mkdir -p /var/cluster/velk /run/velkd
+  exec "$@"' in_namespace "$@"

@@ -13,5 +13,6 @@ exec unshare --mount --propagation private /bin/sh -c '
   mount -t tmpfs -o mode=1777 tmpfs /var/tmp
   mkdir -p /var/cluster
   mount -t tmpfs -o mode=0755 tmpfs /var/cluster
-  mkdir -p /var/cluster/velk /run/velkd
+  mkdir -p /var/cluster/velk /run/velkd /etc/velk
+  mount -t tmpfs -o mode=0755 tmpfs /etc/velk
   exec "$@"' in_namespace "$@"

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs a command as root in a private mount namespace with empty tmpfs over
-# /run, /var/tmp and /var/cluster, so tests that need the library's fixed
-# paths, a daemon or the command file never touch the host's own.
+# /run, /var/tmp, /var/cluster and /etc/velk, so tests that need the library's
+# fixed paths, a daemon, the command file or the cluster configuration never
+# touch the host's own.
 set -e
 if [ "$(id -u)" != 0 ]; then
   echo "in_namespace.sh: needs root for a private mount namespace" >&2

@@ -11,6 +11,11 @@
 
 namespace skgxn {
 
+// Opens path for writing, appending or truncating, without following a final
+// symbolic link, and gives it mode through the descriptor. Anything but a
+// regular file is refused. Returns the stream (owned by the caller) or null.
+FILE* openLogStream(const char* path, uint32_t mode, bool truncate);
+
 class LogFile {
  public:
   // Opens path for appending, gives it mode, counts its existing length and

@@ -41,7 +41,8 @@ inline void traceLine(const std::string& text, uint32_t category) {
 size_t formatTracePrefix(char* buf, size_t size);
 
 // Makes a new trace log at path with the current size and count settings.
-// Does not close an earlier one; the command file closes first. Null: nothing.
+// An earlier one is closed first, so there is never more than one. Null:
+// nothing.
 void openTraceLog(const char* path);
 // Closes the trace log, if one is open.
 void closeTraceLog();

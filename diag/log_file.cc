@@ -1,0 +1,90 @@
+// The size-limited, rotating append-only log used for the trace log and the
+// poll-statistics files, and the one place such files are opened.
+#include "diag/log_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <utility>
+
+namespace skgxn {
+
+namespace {
+constexpr const char* kMarker = "*** NEW LOGGING STARTED ***\n";
+}  // namespace
+
+FILE* openLogStream(const char* path, uint32_t mode, bool truncate) {
+  if (path == nullptr) return nullptr;
+  // The directories these files live in are often world-writable: a final
+  // symbolic link planted there must not redirect our writes or our chmod,
+  // and a FIFO or device there must not block or swallow the caller.
+  int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK |
+              (truncate ? O_TRUNC : O_APPEND);
+  int fd = ::open(path, flags, static_cast<mode_t>(mode));
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  // The mode is set on the descriptor, so the file carries exactly these bits
+  // whatever the creation mask; a file owned by someone else keeps its own.
+  (void)::fchmod(fd, static_cast<mode_t>(mode));
+  FILE* file = ::fdopen(fd, truncate ? "w" : "a");
+  if (file == nullptr) ::close(fd);
+  return file;
+}
+
+LogFile::LogFile(std::string path, uint32_t mode, uint32_t maxSize, uint32_t count)
+    : path_(std::move(path)), mode_(mode), maxSize_(maxSize), count_(count) {
+  open();
+  write(kMarker);
+}
+
+LogFile::~LogFile() {
+  if (file_ != nullptr) {
+    std::fflush(file_);
+    std::fclose(file_);
+  }
+}
+
+void LogFile::write(const char* text) {
+  if (file_ == nullptr || text == nullptr) return;
+  size_t n = std::strlen(text);
+  if (maxSize_ != 0 && uint64_t{size_} + n > maxSize_) rotate();
+  if (file_ == nullptr) return;
+  std::fputs(text, file_);
+  size_ += static_cast<uint32_t>(n);
+}
+
+void LogFile::flush() {
+  if (file_ != nullptr) std::fflush(file_);
+}
+
+void LogFile::open() {
+  file_ = openLogStream(path_.c_str(), mode_, false);
+  if (file_ == nullptr) return;
+  struct stat st;
+  if (::fstat(::fileno(file_), &st) == 0) {
+    size_ = st.st_size < 0 ? 0 : static_cast<uint32_t>(st.st_size);
+  }
+}
+
+void LogFile::rotate() {
+  struct stat st;
+  for (uint32_t k = count_; k >= 1; --k) {
+    std::string from = path_ + std::to_string(k - 1);
+    if (::stat(from.c_str(), &st) == 0) {
+      (void)::rename(from.c_str(), (path_ + std::to_string(k)).c_str());
+    }
+  }
+  std::fflush(file_);
+  std::fclose(file_);
+  file_ = nullptr;
+  (void)::rename(path_.c_str(), (path_ + "1").c_str());
+  open();
+}
+
+}  // namespace skgxn

@@ -1,0 +1,121 @@
+// traceLine and the trace record and trace log behind it: the prefix, the
+// 511-character cut, and opening, closing and dumping under traceLock().
+#include "diag/trace.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "diag/diag_internal.h"
+#include "diag/log_file.h"
+#include "diag/str_util.h"
+#include "diag/trace_ring.h"
+
+namespace skgxn {
+
+std::atomic<uint32_t> traceMask{TRACE_DEFAULT};
+std::atomic<bool> traceLogOpen{false};
+
+namespace {
+constexpr size_t kPrefixBytes = 64;
+constexpr size_t kLineBytes = 512;
+
+// Both under traceLock(). The record is freed at exit and set to null so a
+// late line from another thread is dropped; the log is never closed at exit
+// (every line is already flushed) and so never freed behind a writer's back.
+TraceRing* traceRecord = nullptr;
+LogFile* traceLog = nullptr;
+}  // namespace
+
+size_t formatTracePrefixAt(time_t now, char* buf, size_t size) {
+  if (buf == nullptr || size == 0) return 0;
+  size_t bound = size < kPrefixBytes ? size : kPrefixBytes;
+  char timePart[kPrefixBytes] = "";
+  struct tm local;
+  bool haveTime = now >= 0 && localtime_r(&now, &local) != nullptr &&
+                  std::strftime(timePart, sizeof timePart, "%b %d %T", &local) != 0;
+  if (!haveTime) timePart[0] = '\0';
+  char ids[kPrefixBytes];
+  std::snprintf(ids, sizeof ids, "[%d:%d] ", static_cast<int>(getpid()),
+                static_cast<int>(gettid()));
+  strlcpy(buf, timePart, bound);
+  strlcat(buf, ids, bound);
+  return strnlen(buf, bound);
+}
+
+size_t formatTracePrefix(char* buf, size_t size) {
+  return formatTracePrefixAt(time(nullptr), buf, size);
+}
+
+void traceLine(const char* text, uint32_t category) {
+  if (!traceEnabled(category) || text == nullptr) return;
+  // Callers often trace right after a failed system call and then look at
+  // errno themselves; the log write must not disturb it.
+  int savedErrno = errno;
+  char line[kLineBytes];
+  formatTracePrefix(line, kPrefixBytes);
+  if (strlcat(line, text, sizeof line) >= sizeof line) {
+    line[kLineBytes - 2] = '\n';
+    line[kLineBytes - 1] = '\0';
+  }
+  {
+    std::lock_guard<std::mutex> guard(traceLock());
+    if (traceRecord != nullptr) traceRecord->store(line);
+    if (traceLog != nullptr) {
+      traceLog->write(line);
+      traceLog->flush();
+    }
+  }
+  errno = savedErrno;
+}
+
+void createTraceRecord() {
+  if (traceRecord == nullptr) traceRecord = new TraceRing(kTraceRingBytes);
+}
+
+void releaseTraceRecord() {
+  delete traceRecord;
+  traceRecord = nullptr;
+}
+
+void openTraceLogLocked(const char* path) {
+  if (path == nullptr) return;
+  const DiagSettings& settings = diagSettings();
+  // An earlier log could never be reached again, so it is closed, not leaked.
+  closeTraceLogLocked();
+  traceLog = new LogFile(path, kLogFileMode, settings.outputSize, settings.outputCount);
+  traceLogOpen.store(true, std::memory_order_relaxed);
+}
+
+void closeTraceLogLocked() {
+  delete traceLog;
+  traceLog = nullptr;
+  traceLogOpen.store(false, std::memory_order_relaxed);
+}
+
+void dumpTraceRingLocked(const char* path) {
+  FILE* out = openLogStream(path, kLogFileMode, true);
+  if (out == nullptr) return;
+  if (traceRecord != nullptr) traceRecord->writeTo(out);
+  std::fclose(out);
+}
+
+void openTraceLog(const char* path) {
+  std::lock_guard<std::mutex> guard(traceLock());
+  openTraceLogLocked(path);
+}
+
+void closeTraceLog() {
+  std::lock_guard<std::mutex> guard(traceLock());
+  closeTraceLogLocked();
+}
+
+void dumpTraceRing(const char* path) {
+  std::lock_guard<std::mutex> guard(traceLock());
+  dumpTraceRingLocked(path);
+}
+
+}  // namespace skgxn

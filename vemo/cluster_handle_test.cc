@@ -1,0 +1,154 @@
+// Tests of the configuration library's calls behind their C entry points:
+// every tag, the refusals that keep a caller from crashing the process, and
+// that a refused configuration is reported once and yields no handle.
+#include "vemo/cluster_handle.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace skgxn {
+namespace {
+
+int get(vemo_handle_t handle, const char* tag, ...) {
+  va_list args;
+  va_start(args, tag);
+  int rc = clusterGet(handle, tag, args);
+  va_end(args);
+  return rc;
+}
+
+std::vector<std::string> reported;
+void recordProblem(const char* problem) { reported.emplace_back(problem); }
+
+class ClusterHandleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reported.clear();
+    std::string templ = ::testing::TempDir() + "vemo_handle_XXXXXX";
+    ASSERT_NE(mkdtemp(templ.data()), nullptr);
+    dir_ = templ;
+    path_ = dir_ + "/cluster.conf";
+  }
+  void TearDown() override {
+    std::remove(path_.c_str());
+    rmdir(dir_.c_str());
+  }
+  vemo_handle_t openWith(const std::string& text) {
+    std::ofstream(path_) << text;
+    vemo_handle_t handle = nullptr;
+    EXPECT_EQ(clusterOpen(path_.c_str(), &handle, recordProblem), VEMO_OK);
+    return handle;
+  }
+  std::string dir_;
+  std::string path_;
+};
+
+TEST_F(ClusterHandleTest, EveryTagAnswersFromTheFile) {
+  vemo_handle_t h = openWith("node 3 c\nnode 1 a local\nnode 2 bb\n");
+  vemo_nodeid_array_t* all = nullptr;
+  ASSERT_EQ(get(h, VEMO_ALL_NODEIDS, &all), VEMO_OK);
+  ASSERT_NE(all, nullptr);
+  EXPECT_EQ(std::vector<uint32_t>(all->ids, all->ids + all->count),
+            (std::vector<uint32_t>{3, 1, 2}));
+  uint32_t local = 0;
+  EXPECT_EQ(get(h, VEMO_NODEID_LOCAL, &local), VEMO_OK);
+  EXPECT_EQ(local, 1u);
+  uint32_t number = 0;
+  EXPECT_EQ(get(h, VEMO_NODEID_NODENAME, "bb", &number), VEMO_OK);
+  EXPECT_EQ(number, 2u);
+  const char* name = nullptr;
+  EXPECT_EQ(get(h, VEMO_NODENAME_NODEID, uint32_t{3}, &name), VEMO_OK);
+  EXPECT_STREQ(name, "c");
+  EXPECT_EQ(clusterClose(h), VEMO_OK);
+}
+
+TEST_F(ClusterHandleTest, HandedOutMemoryStaysPutUntilClose) {
+  vemo_handle_t h = openWith("node 1 a local\n");
+  vemo_nodeid_array_t* first = nullptr;
+  vemo_nodeid_array_t* second = nullptr;
+  const char* name1 = nullptr;
+  const char* name2 = nullptr;
+  ASSERT_EQ(get(h, VEMO_ALL_NODEIDS, &first), VEMO_OK);
+  ASSERT_EQ(get(h, VEMO_NODENAME_NODEID, uint32_t{1}, &name1), VEMO_OK);
+  ASSERT_EQ(get(h, VEMO_ALL_NODEIDS, &second), VEMO_OK);
+  ASSERT_EQ(get(h, VEMO_NODENAME_NODEID, uint32_t{1}, &name2), VEMO_OK);
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(name1, name2);
+  EXPECT_EQ(first->ids[0], 1u);
+  EXPECT_EQ(clusterClose(h), VEMO_OK);
+}
+
+TEST_F(ClusterHandleTest, UnknownNameOrNumberAnswers11AndWritesNothing) {
+  vemo_handle_t h = openWith("node 1 a local\n");
+  uint32_t number = 77;
+  const char* name = "untouched";
+  EXPECT_EQ(get(h, VEMO_NODEID_NODENAME, "b", &number), VEMO_EINVAL);
+  EXPECT_EQ(get(h, VEMO_NODENAME_NODEID, uint32_t{2}, &name), VEMO_EINVAL);
+  EXPECT_EQ(number, 77u);
+  EXPECT_STREQ(name, "untouched");
+  EXPECT_EQ(clusterClose(h), VEMO_OK);
+}
+
+TEST_F(ClusterHandleTest, NullArgumentsAndUnknownTagsAreRefused) {
+  vemo_handle_t h = openWith("node 1 a local\n");
+  uint32_t number = 0;
+  EXPECT_EQ(get(h, VEMO_ALL_NODEIDS, static_cast<vemo_nodeid_array_t**>(nullptr)),
+            kVemoBadArgument);
+  EXPECT_EQ(get(h, VEMO_NODEID_LOCAL, static_cast<uint32_t*>(nullptr)), kVemoBadArgument);
+  EXPECT_EQ(get(h, VEMO_NODEID_NODENAME, static_cast<const char*>(nullptr), &number),
+            kVemoBadArgument);
+  EXPECT_EQ(get(h, VEMO_NODEID_NODENAME, "a", static_cast<uint32_t*>(nullptr)),
+            kVemoBadArgument);
+  EXPECT_EQ(get(h, VEMO_NODENAME_NODEID, uint32_t{1}, static_cast<const char**>(nullptr)),
+            kVemoBadArgument);
+  EXPECT_EQ(get(h, "NodeId_Everything", &number), kVemoBadArgument);
+  EXPECT_EQ(get(h, nullptr, &number), kVemoBadArgument);
+  EXPECT_EQ(clusterClose(h), VEMO_OK);
+}
+
+TEST_F(ClusterHandleTest, ClosedOrForeignHandlesAreRefused) {
+  vemo_handle_t h = openWith("node 1 a local\n");
+  ASSERT_EQ(clusterClose(h), VEMO_OK);
+  uint32_t local = 0;
+  int foreign = 0;
+  EXPECT_EQ(get(h, VEMO_NODEID_LOCAL, &local), kVemoBadArgument);
+  EXPECT_EQ(clusterClose(h), kVemoBadArgument);
+  EXPECT_EQ(get(&foreign, VEMO_NODEID_LOCAL, &local), kVemoBadArgument);
+  EXPECT_EQ(get(nullptr, VEMO_NODEID_LOCAL, &local), kVemoBadArgument);
+  EXPECT_EQ(clusterClose(nullptr), kVemoBadArgument);
+  EXPECT_EQ(clusterOpen(path_.c_str(), nullptr, recordProblem), kVemoBadArgument);
+}
+
+TEST_F(ClusterHandleTest, MalformedFileIsReportedOnceAndGivesNoHandle) {
+  std::ofstream(path_) << "node 1 a local\nnode 1 b\n";
+  vemo_handle_t h = &h;
+  EXPECT_EQ(clusterOpen(path_.c_str(), &h, recordProblem), kVemoConfigMalformed);
+  EXPECT_EQ(h, nullptr);
+  EXPECT_EQ(reported, std::vector<std::string>{path_ + ":2: node number 1 is already on line 1"});
+}
+
+TEST_F(ClusterHandleTest, UnreadableConfigurationIsItsOwnResult) {
+  vemo_handle_t h = nullptr;
+  EXPECT_EQ(clusterOpen(dir_.c_str(), &h, recordProblem), kVemoConfigUnreadable);
+  EXPECT_EQ(h, nullptr);
+  EXPECT_EQ(reported.size(), 1u);
+}
+
+TEST_F(ClusterHandleTest, HandlesAreIndependent) {
+  vemo_handle_t first = openWith("node 1 a local\n");
+  vemo_handle_t second = openWith("node 9 z local\n");
+  ASSERT_EQ(clusterClose(first), VEMO_OK);
+  uint32_t local = 0;
+  EXPECT_EQ(get(second, VEMO_NODEID_LOCAL, &local), VEMO_OK);
+  EXPECT_EQ(local, 9u);
+  EXPECT_EQ(clusterClose(second), VEMO_OK);
+}
+
+}  // namespace
+}  // namespace skgxn

@@ -1,0 +1,24 @@
+// Per-registration event queue: merging of waiting reconfigurations, the
+// overflow bound, and numbering at write time.
+#include "daemon/event_queue.h"
+
+#include "skgxn.h"
+
+namespace skgxn {
+
+bool EventQueue::push(uint32_t event, const MemberBitmap& bitmap) {
+  if (event == skgxngeRCFG && !waiting_.empty() && waiting_.back().event == skgxngeRCFG) {
+    waiting_.back().bitmap = bitmap;
+    return true;
+  }
+  if (waiting_.size() >= bound_) return false;
+  waiting_.push_back(PendingEvent{event, bitmap});
+  return true;
+}
+
+void EventQueue::commitFront() {
+  waiting_.pop_front();
+  ++written_;
+}
+
+}  // namespace skgxn

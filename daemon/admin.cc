@@ -1,0 +1,116 @@
+// Admin request handling for velkd: decodes the JSON request, reads the
+// membership core, and renders the JSON answer velkctl prints.
+#include "daemon/admin.h"
+
+#include <nlohmann/json.hpp>
+
+#include "skgxn.h"
+
+namespace skgxn {
+
+namespace {
+
+using nlohmann::json;
+
+json failure(const std::string& why) { return json{{"ok", false}, {"error", why}}; }
+
+json bitmapList(const MemberBitmap& map) {
+  json list = json::array();
+  for (uint32_t n = 0; n < kMaxMembers; ++n) {
+    if (hasMember(map, n)) list.push_back(n);
+  }
+  return list;
+}
+
+json status(const Membership& core, const AdminFacts& facts) {
+  return json{{"ok", true},
+              {"uptime", facts.now - facts.startedAt},
+              {"groups", core.groupCount()},
+              {"members", core.memberCount()},
+              {"connections", facts.connections}};
+}
+
+json groups(const Membership& core) {
+  json list = json::array();
+  for (const auto& g : core.groups()) {
+    list.push_back(json{{"name", g.name}, {"count", g.count}, {"members", bitmapList(g.bitmap)}});
+  }
+  return json{{"ok", true}, {"groups", list}};
+}
+
+json members(const json& req, const Membership& core, const AdminFacts& facts) {
+  const std::string name = req.value("group", "");
+  const auto list = core.members(name);
+  if (list.empty()) return failure("no such group: " + name);
+  json rows = json::array();
+  for (const auto& m : list) {
+    rows.push_back(json{{"member", m.memno},
+                        {"pid", m.peer.pid},
+                        {"uid", m.peer.uid},
+                        {"gid", m.peer.gid},
+                        {"data", plainHex(m.data)},
+                        {"joined_at", m.joinedAt},
+                        {"events_waiting", facts.eventsWaiting ? facts.eventsWaiting(m.conn) : 0}});
+  }
+  return json{{"ok", true}, {"group", name}, {"members", rows}};
+}
+
+bool eventCode(const std::string& word, uint32_t& code) {
+  if (word == "suspend") code = skgxngeSUS;
+  else if (word == "resume") code = skgxngeRES;
+  else if (word == "abort") code = skgxngeABT;
+  else return false;
+  return true;
+}
+
+json event(const json& req, const Membership& core, Outbox& out) {
+  const std::string name = req.value("group", "");
+  uint32_t code = 0;
+  if (!eventCode(req.value("event", ""), code)) return failure("unknown event");
+  std::optional<int32_t> memno;
+  if (req.contains("member")) {
+    if (!req["member"].is_number_integer()) return failure("member must be a number");
+    memno = req["member"].get<int32_t>();
+  }
+  if (core.signal(name, code, memno, out) != ERR_NONE) {
+    return failure(memno ? "no such member in group " + name : "no such group: " + name);
+  }
+  return json{{"ok", true}};
+}
+
+json dispatch(const json& req, const Membership& core, const AdminFacts& facts, Outbox& out) {
+  if (!req.is_object() || !req.contains("cmd") || !req["cmd"].is_string()) {
+    return failure("request without a command");
+  }
+  const std::string cmd = req["cmd"];
+  if (cmd == "status") return status(core, facts);
+  if (cmd == "groups") return groups(core);
+  if (cmd == "members") return members(req, core, facts);
+  if (cmd == "event") return event(req, core, out);
+  return failure("unknown command: " + cmd);
+}
+
+}  // namespace
+
+std::string answerAdmin(const std::string& request, const Membership& core,
+                        const AdminFacts& facts, Outbox& out) {
+  // Malformed JSON and values of the wrong type come from the administrator's
+  // socket only, but must not end the daemon.
+  try {
+    return dispatch(json::parse(request), core, facts, out).dump();
+  } catch (const json::exception& e) {
+    return failure(std::string("bad request: ") + e.what()).dump();
+  }
+}
+
+std::string plainHex(const ByteData& data) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < data.size(); ++i) {
+    text.push_back(kDigits[data.data()[i] >> 4]);
+    text.push_back(kDigits[data.data()[i] & 0xf]);
+  }
+  return text;
+}
+
+}  // namespace skgxn

@@ -1,0 +1,39 @@
+// The administrator's requests to velkd (status, groups, members, events),
+// as JSON objects in and out. Pure: the server owns the admin socket and
+// writes the deliveries an event request produces.
+#ifndef DAEMON_ADMIN_H_
+#define DAEMON_ADMIN_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "daemon/membership.h"
+
+namespace skgxn {
+
+// Path of the root-only admin socket.
+inline constexpr const char* kAdminSocket = "/run/velkd/admin.sock";
+
+// What the server knows beyond the membership core.
+struct AdminFacts {
+  int64_t startedAt = 0;  // wall-clock seconds
+  int64_t now = 0;
+  size_t connections = 0;
+  std::function<size_t(ConnId)> eventsWaiting;
+};
+
+// Answers one request. The request is {"cmd": "status" | "groups" |
+// "members" | "event", "group": ..., "event": "suspend" | "resume" |
+// "abort", "member": n}; the answer always has "ok", and "error" when ok is
+// false. An event request appends its deliveries to out.
+std::string answerAdmin(const std::string& request, const Membership& core,
+                        const AdminFacts& facts, Outbox& out);
+
+// Private data as contiguous lower-case hex, "" when empty.
+std::string plainHex(const ByteData& data);
+
+}  // namespace skgxn
+
+#endif  // DAEMON_ADMIN_H_

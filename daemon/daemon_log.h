@@ -1,0 +1,21 @@
+// Where velkd's administrator-facing lines go: the system log under the
+// daemon's own identity and, when running in the foreground, standard error.
+#ifndef DAEMON_DAEMON_LOG_H_
+#define DAEMON_DAEMON_LOG_H_
+
+namespace skgxn {
+
+class DaemonLog {
+ public:
+  explicit DaemonLog(bool toStderr) : toStderr_(toStderr) {}
+  // One line at a system-log priority (LOG_INFO, LOG_WARNING, ...). The
+  // system log drops it silently when no logger listens.
+  void line(int priority, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+
+ private:
+  bool toStderr_;
+};
+
+}  // namespace skgxn
+
+#endif  // DAEMON_DAEMON_LOG_H_

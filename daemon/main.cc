@@ -1,0 +1,131 @@
+// velkd's entry point: options, the single-instance lock, detaching or
+// staying in front for the service manager, and the readiness notice.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <systemd/sd-daemon.h>
+
+#include "daemon/server.h"
+#include "msg/unique_fd.h"
+
+namespace skgxn {
+namespace {
+
+constexpr const char* kRunDir = "/run/velkd";
+constexpr const char* kPidFile = "/run/velkd/velkd.pid";
+
+// Takes the instance lock. The pid file is never removed: removing it while
+// another instance opens it would let a third lock a fresh file beside it.
+bool lockInstance(UniqueFd& lock) {
+  if (mkdir(kRunDir, 0755) != 0 && errno != EEXIST) {
+    fprintf(stderr, "velkd: cannot create %s: %s\n", kRunDir, strerror(errno));
+    return false;
+  }
+  lock = UniqueFd(open(kPidFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (lock.get() < 0) {
+    fprintf(stderr, "velkd: cannot open %s: %s\n", kPidFile, strerror(errno));
+    return false;
+  }
+  if (flock(lock.get(), LOCK_EX | LOCK_NB) == 0) return true;
+  char text[32] = {};
+  const ssize_t n = pread(lock.get(), text, sizeof text - 1, 0);
+  fprintf(stderr, "velkd: already running (pid %s)\n", n > 0 ? strtok(text, "\n") : "unknown");
+  return false;
+}
+
+void writePid(int fd) {
+  char text[32];
+  const int n = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+  if (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<size_t>(n), 0) != n) {
+    fprintf(stderr, "velkd: cannot write %s: %s\n", kPidFile, strerror(errno));
+  }
+}
+
+// Leaves the terminal when started by hand without -f. Under the service
+// manager (which sets NOTIFY_SOCKET) the daemon stays its main process.
+bool detach() {
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child > 0) _exit(0);
+  setsid();
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null >= 0) {
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    close(null);
+  }
+  return true;
+}
+
+bool parseMode(const std::string& text, mode_t& mode) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long value = strtoul(text.c_str(), &end, 8);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || value > 0777) return false;
+  mode = static_cast<mode_t>(value);
+  return true;
+}
+
+bool parseGroup(const std::string& text, gid_t& gid) {
+  if (const group* g = getgrnam(text.c_str())) {
+    gid = g->gr_gid;
+    return true;
+  }
+  char* end = nullptr;
+  const unsigned long value = strtoul(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0') return false;
+  gid = static_cast<gid_t>(value);
+  return true;
+}
+
+int runDaemon(int argc, char** argv) {
+  CLI::App app{"velkd: the local membership monitor for the node-monitor client library"};
+  bool foreground = false;
+  std::string modeText = "0666";
+  std::string groupText;
+  app.add_flag("-f,--foreground", foreground, "Stay in front and log to standard error too");
+  app.add_option("--mode", modeText, "Octal mode of the registration socket and marker")
+      ->capture_default_str();
+  app.add_option("--group", groupText, "Group owning the registration socket and marker");
+  CLI11_PARSE(app, argc, argv);
+
+  ServerOptions options;
+  options.foreground = foreground;
+  if (!parseMode(modeText, options.mode)) {
+    fprintf(stderr, "velkd: --mode wants an octal mode up to 0777, not %s\n", modeText.c_str());
+    return 2;
+  }
+  if (!groupText.empty()) {
+    gid_t gid = 0;
+    if (!parseGroup(groupText, gid)) {
+      fprintf(stderr, "velkd: unknown group %s\n", groupText.c_str());
+      return 2;
+    }
+    options.group = gid;
+  }
+  UniqueFd lock;
+  if (!lockInstance(lock)) return 1;
+  Server server(options);
+  if (server.start() != ERR_NONE) return 1;
+  if (!foreground && getenv("NOTIFY_SOCKET") == nullptr && !detach()) return 1;
+  writePid(lock.get());
+  sd_notify(0, "READY=1");
+  const ErrCode rc = server.run();
+  sd_notify(0, "STOPPING=1");
+  return rc == ERR_NONE ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace skgxn
+
+int main(int argc, char** argv) { return skgxn::runDaemon(argc, argv); }

@@ -1,0 +1,483 @@
+// velkd's single-threaded epoll loop. Nothing here ever blocks on a client:
+// every socket is non-blocking, a member's events wait in its queue, and a
+// client that cannot take a response or sends anything malformed is dropped.
+#include "daemon/server.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "daemon/admin.h"
+#include "msg/msg_catalogue.h"
+#include "msg/stream_io.h"
+#include "skgxn.h"
+
+namespace skgxn {
+
+namespace {
+
+enum Kind : uint64_t { kListen, kAdminListen, kSignal, kCommand, kEvent, kAdmin };
+constexpr int kKindBits = 3;
+// Records read from one connection per wake-up, so a chatty client cannot
+// starve the others.
+constexpr int kRecordsPerWake = 16;
+constexpr int kAcceptsPerWake = 64;
+constexpr size_t kAdminRecordBytes = 4096;
+
+uint64_t tagOf(ConnId id, Kind kind) { return (id << kKindBits) | kind; }
+
+int64_t wallNow() { return static_cast<int64_t>(time(nullptr)); }
+
+bool setNonBlock(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Binds a SEQPACKET listening socket at path with the given mode. The socket
+// file is created under a restrictive umask and opened up by chmod afterwards,
+// so there is no moment at which it is wider than asked.
+ErrCode listenAt(const std::string& path, mode_t mode, std::optional<gid_t> group, UniqueFd& out) {
+  sockaddr_un addr{};
+  if (path.size() >= sizeof addr.sun_path) return ERR_INVALID;
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (fd.get() < 0) return ERR_CREATE;
+  unlink(path.c_str());
+  const mode_t old = umask(0177);
+  const int bound = bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  umask(old);
+  if (bound != 0 || listen(fd.get(), SOMAXCONN) != 0) return ERR_CREATE;
+  if (group && chown(path.c_str(), static_cast<uid_t>(-1), *group) != 0) return ERR_CREATE;
+  if (chmod(path.c_str(), mode) != 0) return ERR_CREATE;
+  out = std::move(fd);
+  return ERR_NONE;
+}
+
+ErrCode makeMarker(const std::string& path, mode_t mode, std::optional<gid_t> group) {
+  unlink(path.c_str());
+  if (mkfifo(path.c_str(), 0600) != 0) return ERR_CREATE;
+  if (group && chown(path.c_str(), static_cast<uid_t>(-1), *group) != 0) return ERR_CREATE;
+  return chmod(path.c_str(), mode) == 0 ? ERR_NONE : ERR_CREATE;
+}
+
+const char* eventName(uint32_t event) {
+  switch (event) {
+    case skgxngeRCFG: return "reconfiguration";
+    case skgxngeSUS: return "suspend";
+    case skgxngeRES: return "resume";
+    case skgxngeABT: return "abort";
+    default: return "event";
+  }
+}
+
+}  // namespace
+
+Server::Server(ServerOptions options) : options_(std::move(options)), log_(options_.foreground) {}
+
+Server::~Server() {
+  conns_.clear();
+  admins_.clear();
+  removeEndpoints();
+}
+
+ErrCode Server::start() {
+  startedAt_ = wallNow();
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  signal(SIGPIPE, SIG_IGN);
+  Steps s;
+  s.then([&] { return sigprocmask(SIG_BLOCK, &set, nullptr) == 0 ? ERR_NONE : ERR_CREATE; })
+      .also([&] { signals_ = UniqueFd(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC)); })
+      .also([&] { epoll_ = UniqueFd(epoll_create1(EPOLL_CLOEXEC)); })
+      .then([&] { return signals_.get() >= 0 && epoll_.get() >= 0 ? ERR_NONE : ERR_CREATE; })
+      .then([&] { return createEndpoints(); })
+      .then([&] { return watch(signals_.get(), EPOLLIN, tagOf(0, kSignal)); })
+      .then([&] { return watch(listen_.get(), EPOLLIN, tagOf(0, kListen)); })
+      .then([&] { return watch(adminListen_.get(), EPOLLIN, tagOf(0, kAdminListen)); });
+  if (!s.ok()) fprintf(stderr, "velkd: cannot start: %s\n", strerror(errno));
+  return s.result();
+}
+
+ErrCode Server::createEndpoints() {
+  created_ = true;
+  Steps s;
+  s.then([&] { return listenAt(options_.socketPath, options_.mode, options_.group, listen_); })
+      .then([&] { return listenAt(options_.adminPath, 0600, std::nullopt, adminListen_); })
+      // The marker comes last: clients take it as the sign that joining works.
+      .then([&] { return makeMarker(options_.fifoPath, options_.mode, options_.group); });
+  return s.result();
+}
+
+ErrCode Server::watch(int fd, uint32_t events, uint64_t tag) {
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = tag;
+  return epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) == 0 ? ERR_NONE : ERR_CREATE;
+}
+
+ErrCode Server::run() {
+  log_.line(LOG_INFO, "started, pid %d", static_cast<int>(getpid()));
+  epoll_event ready[64];
+  while (!stopping_) {
+    const int n = epoll_wait(epoll_.get(), ready, 64, -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      log_.line(LOG_ERR, "epoll_wait failed: %s", strerror(errno));
+      return ERR_POLL;
+    }
+    for (int i = 0; i < n; ++i) dispatch(ready[i].data.u64, ready[i].events);
+  }
+  shutdown();
+  return ERR_NONE;
+}
+
+void Server::dispatch(uint64_t tag, uint32_t events) {
+  const ConnId id = tag >> kKindBits;
+  switch (static_cast<Kind>(tag & ((1u << kKindBits) - 1))) {
+    case kListen: acceptClients(); break;
+    case kAdminListen: acceptAdmins(); break;
+    case kSignal: stopping_ = true; break;
+    case kCommand: readCommands(id, events); break;
+    case kEvent: onEventEnd(id, events); break;
+    case kAdmin: serveAdmin(id); break;
+  }
+}
+
+void Server::acceptClients() {
+  for (int i = 0; i < kAcceptsPerWake; ++i) {
+    UniqueFd fd(accept4(listen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (fd.get() < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED) {
+        log_.line(LOG_ERR, "accept4 failed: %s", strerror(errno));
+      }
+      return;
+    }
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) continue;
+    const ConnId id = nextId_++;
+    if (watch(fd.get(), EPOLLIN, tagOf(id, kCommand)) != ERR_NONE) continue;
+    Conn& c = conns_[id];
+    c.fd = std::move(fd);
+    c.peer = PeerCred{cred.pid, cred.uid, cred.gid};
+  }
+}
+
+void Server::readCommands(ConnId id, uint32_t events) {
+  (void)events;  // a hang-up shows as a read of 0 bytes below
+  for (int i = 0; i < kRecordsPerWake; ++i) {
+    auto found = conns_.find(id);
+    if (found == conns_.end()) return;
+    Conn& c = found->second;
+    alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+    iovec iov{in_, sizeof in_};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(c.fd.get(), &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n < 0) return dropConn(id, strerror(errno));
+    if (n == 0) return dropConn(id, "connection closed");
+    bool passed = (msg.msg_flags & MSG_CTRUNC) != 0;
+    for (cmsghdr* h = CMSG_FIRSTHDR(&msg); h != nullptr; h = CMSG_NXTHDR(&msg, h)) {
+      if (h->cmsg_level != SOL_SOCKET || h->cmsg_type != SCM_RIGHTS) continue;
+      passed = true;
+      const size_t count = (h->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (size_t k = 0; k < count; ++k) {
+        int fd;
+        memcpy(&fd, CMSG_DATA(h) + k * sizeof(int), sizeof fd);
+        UniqueFd unwanted(fd);
+      }
+    }
+    if (passed) return malformed(id, c, "descriptor sent to the daemon");
+    if (msg.msg_flags & MSG_TRUNC) return malformed(id, c, "record over 1024 bytes");
+    handleRecord(id, c, in_, static_cast<size_t>(n));
+  }
+}
+
+void Server::handleRecord(ConnId id, Conn& c, uint8_t* buf, size_t n) {
+  // The codec sees exactly the record received, so a field that claims more
+  // bytes than the record holds fails instead of reading stale buffer bytes.
+  MsgProto p(buf, n);
+  uint32_t type = 0;
+  if (peekMsgType(p, type) != ERR_NONE) return malformed(id, c, "truncated record");
+  switch (type) {
+    case MSG_REG_REQ: return onJoin(id, c, p);
+    case MSG_DRG_REQ: return onLeave(id, c, p);
+    case MSG_PRDATA_REQ: return onPrdata(id, c, p);
+    case MSG_QGRP_REQ: return onQgrp(id, c, p);
+    default: return malformed(id, c, "unexpected message type");
+  }
+}
+
+void Server::onJoin(ConnId id, Conn& c, MsgProto& p) {
+  uint32_t reqId = 0;
+  JoinRequest req;
+  if (parseRegReq(p, reqId, req.name, req.memno, req.data) != ERR_NONE) {
+    return malformed(id, c, "bad join request");
+  }
+  req.peer = c.peer;
+  req.now = wallNow();
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+    return dropConn(id, "socketpair failed");
+  }
+  UniqueFd mine(pair[0]);
+  UniqueFd theirs(pair[1]);
+  // The event end goes first, granted or not: the client waits for it before
+  // it reads the answer.
+  if (sendFd(c.fd.get(), theirs.get()) != 0) return dropConn(id, "cannot pass the event end");
+  theirs = UniqueFd();
+  Outbox out;
+  int32_t memno = -1;
+  const ErrCode status = core_.join(id, req, memno, out);
+  if (status == ERR_NONE) {
+    if (!setNonBlock(mine.get()) || watch(mine.get(), 0, tagOf(id, kEvent)) != ERR_NONE) {
+      Outbox undo;
+      (void)core_.leave(id, undo);
+      return dropConn(id, "cannot watch the event end");
+    }
+    c.evFd = std::move(mine);
+    c.queue = EventQueue();
+    c.outArmed = false;
+    log_.line(LOG_INFO, "join group %s member %d pid %d uid %u gid %u", req.name.c_str(), memno,
+              static_cast<int>(c.peer.pid), c.peer.uid, c.peer.gid);
+  } else {
+    log_.line(LOG_NOTICE, "join refused (%s) group %s member %d pid %d uid %u gid %u",
+              errorName(status), req.name.c_str(), req.memno, static_cast<int>(c.peer.pid),
+              c.peer.uid, c.peer.gid);
+  }
+  // Events before the answer: once the joiner has its answer, its first
+  // reconfiguration is already readable.
+  deliver(out);
+  MsgProto r(outBuf_, sizeof outBuf_);
+  if (buildRegResp(r, reqId, static_cast<int32_t>(status), memno) != ERR_NONE) return;
+  respond(id, c, r);
+}
+
+void Server::onLeave(ConnId id, Conn& c, MsgProto& p) {
+  uint32_t reqId = 0;
+  if (parseDrgReq(p, reqId) != ERR_NONE) return malformed(id, c, "bad leave request");
+  const Member* m = core_.memberOf(id);
+  if (m != nullptr) {
+    log_.line(LOG_INFO, "leave group %s member %d pid %d uid %u", m->group.c_str(), m->memno,
+              static_cast<int>(c.peer.pid), c.peer.uid);
+  } else {
+    log_.line(LOG_NOTICE, "leave refused (not joined) pid %d uid %u",
+              static_cast<int>(c.peer.pid), c.peer.uid);
+  }
+  Outbox out;
+  const ErrCode status = core_.leave(id, out);
+  c.evFd = UniqueFd();
+  c.queue = EventQueue();
+  c.outArmed = false;
+  deliver(out);
+  MsgProto r(outBuf_, sizeof outBuf_);
+  if (buildDrgResp(r, reqId, static_cast<int32_t>(status)) != ERR_NONE) return;
+  respond(id, c, r);
+}
+
+void Server::onPrdata(ConnId id, Conn& c, MsgProto& p) {
+  uint32_t reqId = 0;
+  int32_t memno = 0;
+  uint32_t seq = 0;
+  if (parsePrdataReq(p, reqId, memno, seq) != ERR_NONE) {
+    return malformed(id, c, "bad private-data request");
+  }
+  ByteData data;
+  const ErrCode status = core_.privateData(id, memno, data);
+  MsgProto r(outBuf_, sizeof outBuf_);
+  if (buildPrdataResp(r, reqId, static_cast<int32_t>(status), data) != ERR_NONE) return;
+  respond(id, c, r);
+}
+
+void Server::onQgrp(ConnId id, Conn& c, MsgProto& p) {
+  uint32_t reqId = 0;
+  std::string name;
+  if (parseQgrpReq(p, reqId, name) != ERR_NONE) return malformed(id, c, "bad group query");
+  MsgProto r(outBuf_, sizeof outBuf_);
+  if (buildQgrpResp(r, reqId, core_.query(name)) != ERR_NONE) return;
+  respond(id, c, r);
+}
+
+void Server::respond(ConnId id, Conn& c, MsgProto& p) {
+  // A client has at most one request outstanding, so its socket always has
+  // room for the answer; one that does not is not reading and is dropped
+  // rather than waited for.
+  if (send(c.fd.get(), p.begin(), p.length(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+    dropConn(id, "cannot answer");
+  }
+}
+
+void Server::malformed(ConnId id, const Conn& c, const char* why) {
+  log_.line(LOG_WARNING, "malformed request (%s) from pid %d uid %u; closing", why,
+            static_cast<int>(c.peer.pid), c.peer.uid);
+  dropConn(id, "malformed request");
+}
+
+void Server::dropConn(ConnId id, const char* why) {
+  auto found = conns_.find(id);
+  if (found == conns_.end()) return;
+  Conn& c = found->second;
+  Outbox out;
+  if (const Member* m = core_.memberOf(id)) {
+    log_.line(LOG_NOTICE, "dropped connection (%s) group %s member %d pid %d uid %u", why,
+              m->group.c_str(), m->memno, static_cast<int>(c.peer.pid), c.peer.uid);
+    (void)core_.leave(id, out);
+  }
+  conns_.erase(found);
+  deliver(out);
+}
+
+void Server::onEventEnd(ConnId id, uint32_t events) {
+  auto found = conns_.find(id);
+  if (found == conns_.end() || found->second.evFd.get() < 0) return;
+  Conn& c = found->second;
+  Outbox out;
+  if (events & (EPOLLHUP | EPOLLERR)) {
+    loseRegistration(id, c, "event connection closed by the member", out);
+  } else if (!flush(id, c)) {
+    loseRegistration(id, c, "event connection failed", out);
+  }
+  deliver(out);
+}
+
+void Server::deliver(Outbox& out) {
+  // Losing a registration produces reconfigurations of its own; they join the
+  // same work list instead of recursing.
+  for (size_t i = 0; i < out.size(); ++i) {
+    const Delivery d = out[i];
+    auto found = conns_.find(d.conn);
+    if (found == conns_.end() || found->second.evFd.get() < 0) continue;
+    Conn& c = found->second;
+    if (!c.queue.push(d.event, d.bitmap)) {
+      loseRegistration(d.conn, c, "event queue overflow", out);
+    } else if (!c.outArmed && !flush(d.conn, c)) {
+      loseRegistration(d.conn, c, "event connection failed", out);
+    }
+  }
+}
+
+bool Server::flush(ConnId id, Conn& c) {
+  while (!c.queue.empty()) {
+    const PendingEvent& e = c.queue.front();
+    MsgProto p(outBuf_, sizeof outBuf_);
+    if (buildEvent(p, e.event, e.bitmap, c.queue.nextSeq()) != ERR_NONE) return false;
+    if (send(c.evFd.get(), p.begin(), p.length(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      armOut(id, c, true);
+      return true;
+    }
+    c.queue.commitFront();
+  }
+  armOut(id, c, false);
+  return true;
+}
+
+void Server::armOut(ConnId id, Conn& c, bool on) {
+  if (c.outArmed == on) return;
+  epoll_event ev{};
+  ev.events = on ? static_cast<uint32_t>(EPOLLOUT) : 0u;
+  ev.data.u64 = tagOf(id, kEvent);
+  if (epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, c.evFd.get(), &ev) == 0) c.outArmed = on;
+}
+
+void Server::loseRegistration(ConnId id, Conn& c, const char* why, Outbox& out) {
+  if (const Member* m = core_.memberOf(id)) {
+    log_.line(LOG_WARNING, "registration lost (%s) group %s member %d pid %d uid %u", why,
+              m->group.c_str(), m->memno, static_cast<int>(c.peer.pid), c.peer.uid);
+    (void)core_.leave(id, out);
+  }
+  // Closing the daemon's end makes the member's next polls report abort.
+  c.evFd = UniqueFd();
+  c.queue = EventQueue();
+  c.outArmed = false;
+}
+
+void Server::acceptAdmins() {
+  for (int i = 0; i < kAcceptsPerWake; ++i) {
+    UniqueFd fd(accept4(adminListen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (fd.get() < 0) return;
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    // The socket file is root-only already; the credential check keeps it so
+    // should its mode ever be widened.
+    if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != 0) {
+      log_.line(LOG_WARNING, "admin connection refused for uid %u", cred.uid);
+      continue;
+    }
+    const ConnId id = nextId_++;
+    if (watch(fd.get(), EPOLLIN, tagOf(id, kAdmin)) != ERR_NONE) continue;
+    admins_[id].fd = std::move(fd);
+  }
+}
+
+void Server::serveAdmin(ConnId id) {
+  auto found = admins_.find(id);
+  if (found == admins_.end()) return;
+  char buf[kAdminRecordBytes];
+  const ssize_t n = recv(found->second.fd.get(), buf, sizeof buf, MSG_DONTWAIT | MSG_TRUNC);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+  if (n <= 0 || static_cast<size_t>(n) > sizeof buf) {
+    admins_.erase(found);
+    return;
+  }
+  AdminFacts facts;
+  facts.startedAt = startedAt_;
+  facts.now = wallNow();
+  facts.connections = conns_.size();
+  facts.eventsWaiting = [this](ConnId member) {
+    auto c = conns_.find(member);
+    return c == conns_.end() ? size_t{0} : c->second.queue.size();
+  };
+  Outbox out;
+  const std::string answer =
+      answerAdmin(std::string(buf, static_cast<size_t>(n)), core_, facts, out);
+  if (!out.empty()) {
+    log_.line(LOG_NOTICE, "administrator sent %s to %zu members", eventName(out.front().event),
+              out.size());
+  }
+  deliver(out);
+  if (send(found->second.fd.get(), answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+    admins_.erase(found);
+  }
+}
+
+void Server::shutdown() {
+  log_.line(LOG_INFO, "stopping: sending abort to %zu members", core_.memberCount());
+  Outbox out;
+  core_.signalAll(skgxngeABT, out);
+  deliver(out);
+  conns_.clear();
+  admins_.clear();
+  removeEndpoints();
+}
+
+void Server::removeEndpoints() {
+  if (!created_) return;
+  created_ = false;
+  listen_ = UniqueFd();
+  adminListen_ = UniqueFd();
+  unlink(options_.fifoPath.c_str());
+  unlink(options_.socketPath.c_str());
+  unlink(options_.adminPath.c_str());
+}
+
+}  // namespace skgxn

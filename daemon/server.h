@@ -1,0 +1,102 @@
+// velkd's event loop: the registration and admin sockets, one command
+// connection per client, each member's event connection and its queue.
+// Membership decisions are the core's (membership.h); this is only I/O.
+#ifndef DAEMON_SERVER_H_
+#define DAEMON_SERVER_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "daemon/daemon_log.h"
+#include "daemon/event_queue.h"
+#include "daemon/membership.h"
+#include "diag/err_code.h"
+#include "msg/msg_proto.h"
+#include "msg/unique_fd.h"
+
+namespace skgxn {
+
+struct ServerOptions {
+  std::string fifoPath = "/var/run/.skgxn_registration";
+  std::string socketPath = "/var/run/.skgxn_registration.sock";
+  std::string adminPath = "/run/velkd/admin.sock";
+  mode_t mode = 0666;          // of the marker FIFO and the registration socket
+  std::optional<gid_t> group;  // their group, when a site restricts joining
+  bool foreground = false;     // log lines also to standard error
+};
+
+class Server {
+ public:
+  explicit Server(ServerOptions options);
+  // Closes every connection; removes the endpoints this server created.
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Blocks SIGTERM and SIGINT (they are read from a signalfd), creates the
+  // registration socket, the marker FIFO and the admin socket, replacing
+  // stale ones. ERR_CREATE, reported on standard error, when any fails.
+  [[nodiscard]] ErrCode start();
+  // Serves until SIGTERM or SIGINT, then sends abort to every member, closes
+  // all connections and removes the endpoints. ERR_POLL when epoll fails.
+  [[nodiscard]] ErrCode run();
+
+ private:
+  struct Conn {
+    UniqueFd fd;
+    UniqueFd evFd;  // the daemon's end of the member's event pair, -1 when not a member
+    PeerCred peer;
+    EventQueue queue;
+    bool outArmed = false;
+  };
+  struct AdminConn {
+    UniqueFd fd;
+  };
+
+  [[nodiscard]] ErrCode createEndpoints();
+  [[nodiscard]] ErrCode watch(int fd, uint32_t events, uint64_t tag);
+  void dispatch(uint64_t tag, uint32_t events);
+  void acceptClients();
+  void acceptAdmins();
+  void readCommands(ConnId id, uint32_t events);
+  void handleRecord(ConnId id, Conn& c, uint8_t* buf, size_t n);
+  void onJoin(ConnId id, Conn& c, MsgProto& p);
+  void onLeave(ConnId id, Conn& c, MsgProto& p);
+  void onPrdata(ConnId id, Conn& c, MsgProto& p);
+  void onQgrp(ConnId id, Conn& c, MsgProto& p);
+  void respond(ConnId id, Conn& c, MsgProto& p);
+  void malformed(ConnId id, const Conn& c, const char* why);
+  void dropConn(ConnId id, const char* why);
+  void onEventEnd(ConnId id, uint32_t events);
+  void deliver(Outbox& out);
+  bool flush(ConnId id, Conn& c);
+  void loseRegistration(ConnId id, Conn& c, const char* why, Outbox& out);
+  void armOut(ConnId id, Conn& c, bool on);
+  void serveAdmin(ConnId id);
+  void shutdown();
+  void removeEndpoints();
+
+  ServerOptions options_;
+  DaemonLog log_;
+  Membership core_;
+  UniqueFd epoll_;
+  UniqueFd listen_;
+  UniqueFd adminListen_;
+  UniqueFd signals_;
+  bool created_ = false;
+  bool stopping_ = false;
+  int64_t startedAt_ = 0;
+  ConnId nextId_ = 1;
+  std::unordered_map<ConnId, Conn> conns_;
+  std::unordered_map<ConnId, AdminConn> admins_;
+  uint8_t in_[kMsgBufferBytes];
+  uint8_t outBuf_[kMsgBufferBytes];
+};
+
+}  // namespace skgxn
+
+#endif  // DAEMON_SERVER_H_

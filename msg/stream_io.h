@@ -18,6 +18,7 @@ struct GetMsgResult {
   int rc;         // -1 failure (errno set; EBADMSG: a passed descriptor is queued),
                   // 0 whole message, 1 more of the message remains
   ssize_t len;    // bytes placed in the buffer: 0 is the peer's close
+  size_t rest = 0;  // bytes of an oversized record not yet accounted for
 };
 
 // Reads one record (or the next part of an oversized one) into buf. A record
@@ -25,6 +26,12 @@ struct GetMsgResult {
 // (the record is consumed). The drain of an oversized record never consumes
 // the following record.
 GetMsgResult getMsg(int fd, void* buf, size_t maxlen);
+
+// The next part of the oversized record whose earlier part is prev (rc 1):
+// up to maxlen more bytes of prev.rest, rc 1 while some remain. The kernel
+// dropped those bytes when the record was read, so nothing is read here and
+// buf is left as it is; the record after the oversized one stays queued.
+GetMsgResult getMsgRest(const GetMsgResult& prev, size_t maxlen);
 
 // Receives one passed descriptor: a record with exactly one descriptor and a
 // 1-byte payload. Returns the descriptor or -1 with errno; every descriptor

@@ -87,6 +87,8 @@ void openTraceLogLocked(const char* path) {
   // An earlier log could never be reached again, so it is closed, not leaked.
   closeTraceLogLocked();
   traceLog = new LogFile(path, kLogFileMode, settings.outputSize, settings.outputCount);
+  // The marker is on disk at once, so an administrator sees the switch.
+  traceLog->flush();
   traceLogOpen.store(true, std::memory_order_relaxed);
 }
 

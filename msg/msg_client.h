@@ -16,28 +16,58 @@
 
 namespace skgxn {
 
+// The daemon's marker FIFO (its presence means "daemon available") and the
+// listening socket every registration connects to.
 inline constexpr const char* kRegisterPipe = "/var/run/.skgxn_registration";
 inline constexpr const char* kRegisterSocket = "/var/run/.skgxn_registration.sock";
 inline constexpr int kEventFdWaitMs = 30000;
 
 class MsgClient {
  public:
-  // The process-wide client, created on first use and never destroyed.
+  // The process-wide client, created on first use and never destroyed. The
+  // first call seeds the id generator (srand48) from the monotonic clock.
   static MsgClient& instance();
 
-  // True when the registration marker exists and is a FIFO.
+  // True when the registration marker exists and is a FIFO. A missing marker
+  // is silent; any other stat failure is reported.
   static bool serverAvailable();
 
+  // Connects a new command descriptor into cmd, which must be -1:
+  // ERR_IN_USE (cmd untouched) when it is not, ERR_PERM when the socket's
+  // permissions refuse us, ERR_PIPE for every other failure (cmd stays -1).
+  // Sets SIGPIPE to ignored for the whole process.
   [[nodiscard]] ErrCode connectMsg(int& cmd);
+  // Waits up to the event-descriptor wait for the descriptor the daemon
+  // passes on cmd and stores it, non-blocking, in evt. ERR_INVALID when cmd
+  // is -1; ERR_POLL on time-out, poll failure or a record that is not a
+  // passed descriptor, after closing both. A failure to make evt
+  // non-blocking leaves evt at -1 and still returns 0.
   [[nodiscard]] ErrCode getEvtFd(int& cmd, int& evt);
+  // Closes each of cmd and evt that is open and sets it to -1; ERR_PIPE when
+  // a close failed (the variable is -1 all the same).
   [[nodiscard]] ErrCode disconnect(int& cmd, int& evt);
   static bool isConnected(int cmd, int evt) { return cmd != -1 && evt != -1; }
 
+  // The requests. grp is the caller's handle address (null: ERR_INVALID);
+  // a handle without a state works on closed descriptors and stores nothing.
+  // Joins: on success the handle holds both descriptors and memno the
+  // granted number; memno also takes the number of a refusing response. On
+  // failure the handle holds no descriptor.
   [[nodiscard]] ErrCode regRequest(const std::string& name, int32_t& memno, const ByteData& data,
                                    skgxn_group* grp);
+  // Leaves: ERR_BAD_STATE when not joined; otherwise both descriptors are
+  // closed whatever the daemon answers.
   [[nodiscard]] ErrCode drgRequest(skgxn_group* grp);
+  // Reads member memno's private data into data (replaced only on success);
+  // the connection stays as it was except after the daemon closed it.
   [[nodiscard]] ErrCode prdataRequest(skgxn_group* grp, int32_t memno, ByteData& data);
+  // Takes at most one pending event without waiting: none gives 0, event 0
+  // and a zeroed bitmap. A failed read sets event 8 and closes both
+  // descriptors; a bad event (checksum, sequence) keeps them open.
   [[nodiscard]] ErrCode pstatRequest(skgxn_group* grp, uint32_t& event, MemberBitmap& bitmap);
+  // Asks a group's members on a connection of its own, closed before the
+  // return; the bitmap is zeroed on failure. A handle that already holds a
+  // command descriptor gets ERR_IN_USE and keeps every descriptor it has.
   [[nodiscard]] ErrCode qgrpRequest(const std::string& name, skgxn_group* grp,
                                     MemberBitmap& bitmap);
 

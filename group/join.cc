@@ -1,0 +1,38 @@
+// Joining and leaving: the GroupState's life around the daemon's register
+// and deregister requests.
+#include "group/join.h"
+
+#include "group/group_handle.h"
+#include "msg/msg_client.h"
+
+namespace skgxn {
+
+std::string groupDisplayName(const char* name, int32_t memno) {
+  std::string display(name);
+  display += ':';
+  display += std::to_string(memno);
+  return display;
+}
+
+ErrCode joinGroup(const char* function, skgxn_context* ctx, GroupList* owner, const char* name,
+                  int32_t& memno, const ByteData& privateData, skgxn_group* handle) {
+  // Nothing to undo when no state was made: the record may still name an
+  // earlier registration, which must stay alive.
+  if (const ErrCode rc = createGroupHandle(function, ctx, owner, handle); rc != ERR_NONE) return rc;
+  const ErrCode rc = MsgClient::instance().regRequest(name, memno, privateData, handle);
+  if (rc == ERR_NONE) {
+    setGroupName(handle, groupDisplayName(name, memno));
+  } else {
+    // Closes whatever the request left open; a refused join leaves no state.
+    releaseGroupHandle(handle);
+  }
+  return rc;
+}
+
+ErrCode leaveGroup(skgxn_group* handle) {
+  const ErrCode rc = MsgClient::instance().drgRequest(handle);
+  releaseGroupHandle(handle);
+  return rc;
+}
+
+}  // namespace skgxn

@@ -1,0 +1,322 @@
+// MsgClient: the registration socket, the passed event descriptor and the
+// five daemon requests, each a chain of steps over the group's descriptors.
+// The message layouts are in msg_catalogue.cc, the wire in stream_io.cc.
+#include "msg/msg_client.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "diag/report.h"
+#include "diag/trace.h"
+#include "group/group_state.h"
+#include "msg/msg_catalogue.h"
+#include "msg/stream_io.h"
+#include "msg/unique_fd.h"
+
+namespace skgxn {
+
+namespace {
+
+constexpr short kReadableEvents = POLLIN | POLLPRI | POLLRDNORM | POLLRDBAND;
+constexpr mode_t kFifoBit = 0x1000;
+
+// Trace lines that are fixed texts: formatted never, tested against the mask
+// first so a poll with tracing off costs one load.
+void traceFixed(const char* text, uint32_t category) {
+  if (traceEnabled(category)) traceLine(text, category);
+}
+
+void traceFailure(const char* prefix, ErrCode rc) {
+  if (!traceEnabled(TRACE_ERR)) return;
+  std::string line(prefix);
+  line += errorName(rc);
+  line += '\n';
+  traceLine(line.c_str(), TRACE_ERR);
+}
+
+ErrCode connectErrCode(int err) {
+  switch (err) {
+    case EACCES:
+    case EPERM:
+      return ERR_PERM;
+    default:
+      return ERR_PIPE;
+  }
+}
+
+void reportConnectFailure(ErrCode rc) {
+  std::string text = rc == ERR_PERM ? "MsgClient::connectMsg:ERROR insufficient permission"
+                                      " to connect to registration pipe "
+                                    : "MsgClient::connectMsg:ERROR opening skgxn pipe file ";
+  text += kRegisterPipe;
+  reportErrno(text.c_str(), false);
+}
+
+ErrCode ignoreSigpipe() {
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(SIGPIPE, &action, nullptr) == 0) return ERR_NONE;
+  reportErrno("MsgClient::connectMsg:ERROR sigignore(SIGPIPE)", false);
+  return ERR_PIPE;
+}
+
+// Closes fd, reporting a failed close under what; fd is -1 afterwards either way.
+bool closeReported(int& fd, const char* what) {
+  if (fd == -1) return true;
+  const bool closed = ::close(fd) == 0;
+  if (!closed) reportErrno(what, false);
+  fd = -1;
+  return closed;
+}
+
+uint32_t nextRequestId() { return static_cast<uint32_t>(lrand48()); }
+
+// The descriptors and sequence number a request works on: the group's when
+// the handle has a state, closed ones otherwise. They go back to the state
+// only through storeBack(), so a query can leave the handle untouched.
+struct GroupLink {
+  explicit GroupLink(skgxn_group* grp) : state(static_cast<GroupState*>(grp->state)) {
+    if (state == nullptr) return;
+    cmd = state->commandFd;
+    evt = state->eventFd;
+    seq = state->eventSeq;
+  }
+  void storeBack() const {
+    if (state == nullptr) return;
+    state->commandFd = cmd;
+    state->eventFd = evt;
+    state->eventSeq = seq;
+  }
+
+  GroupState* state;
+  int cmd = -1;
+  int evt = -1;
+  uint32_t seq = 0;
+};
+
+}  // namespace
+
+MsgClient& MsgClient::instance() {
+  // Static storage whose destructor never runs: groups may still be polled
+  // or left from exit handlers, after static destruction has begun.
+  alignas(MsgClient) static unsigned char storage[sizeof(MsgClient)];
+  static MsgClient* const client = new (storage) MsgClient();
+  return *client;
+}
+
+MsgClient::MsgClient()
+    : reqProto_(reqBuf_, sizeof reqBuf_), respProto_(respBuf_, sizeof respBuf_) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const uint64_t ns =
+      static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+  srand48(static_cast<long>(ns & 0xffffffffu));
+}
+
+bool MsgClient::serverAvailable() {
+  struct stat st {};
+  if (::stat(kRegisterPipe, &st) != 0) {
+    if (errno != ENOENT) reportErrno("stat(REGISTER_PIPE)", false);
+    return false;
+  }
+  return (st.st_mode & kFifoBit) != 0;
+}
+
+ErrCode MsgClient::connectMsg(int& cmd) {
+  if (cmd != -1) {
+    traceFixed("MsgClient::connectMsg:ERROR msg fd already set!\n", TRACE_ERR);
+    return ERR_IN_USE;
+  }
+  if (const ErrCode rc = ignoreSigpipe(); rc != ERR_NONE) return rc;
+
+  UniqueFd sock(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (sock.get() == -1) {
+    const ErrCode rc = connectErrCode(errno);
+    reportConnectFailure(rc);
+    return rc;
+  }
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, kRegisterSocket, sizeof addr.sun_path - 1);
+  // A non-blocking connect on a local socket completes at once or fails; a
+  // full backlog shows as EAGAIN and is an ordinary failure.
+  if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    const ErrCode rc = connectErrCode(errno);
+    reportConnectFailure(rc);
+    return rc;
+  }
+  cmd = sock.release();
+  return ERR_NONE;
+}
+
+ErrCode MsgClient::getEvtFd(int& cmd, int& evt) {
+  if (cmd == -1) {
+    traceFixed("MsgClient::getEvtFd:ERROR cmd fd not set!\n", TRACE_ERR);
+    return ERR_INVALID;
+  }
+  evt = -1;
+  pollfd entry{cmd, kReadableEvents, 0};
+  const int ready = ::poll(&entry, 1, eventFdWaitMs_);
+  if (ready == 0) {
+    traceFixed("MsgClient::getEvtFd:ERROR Timed out reading event fd from server!\n", TRACE_ERR);
+  } else if (ready < 0) {
+    reportErrno("MsgClient::getEvtFd:ERROR error polling for msg", false);
+  } else {
+    const int received = recvFd(cmd);
+    if (received != -1) {
+      evt = received;
+      // A failure is reported inside and leaves evt at -1: the group is then
+      // half-open and every later request refuses it as not joined.
+      (void)setNonBlocking(evt);
+      return ERR_NONE;
+    }
+    reportErrno("MsgClient::getEvtFd:ERROR on I_RECVFD of evt fd", false);
+  }
+  (void)disconnect(cmd, evt);
+  return ERR_POLL;
+}
+
+ErrCode MsgClient::disconnect(int& cmd, int& evt) {
+  const bool cmdClosed = closeReported(cmd, "MsgClient::disconnect:ERROR can't close skgxn cmd pipe");
+  const bool evtClosed =
+      closeReported(evt, "MsgClient::disconnect:ERROR can't close skgxn event pipe");
+  return cmdClosed && evtClosed ? ERR_NONE : ERR_PIPE;
+}
+
+ErrCode MsgClient::regRequest(const std::string& name, int32_t& memno, const ByteData& data,
+                              skgxn_group* grp) {
+  traceFixed("MsgClient::regRequest:ENTER\n", TRACE_MSG);
+  if (grp == nullptr) {
+    traceFixed("MsgClient::regRequest:ERROR NULL grpHandlerPtr\n", TRACE_ERR);
+    return ERR_INVALID;
+  }
+  GroupLink link(grp);
+  Steps steps;
+  steps.then([&] { return connectMsg(link.cmd); });
+  // Drawn even after a failed connect, so the generator advances once per join.
+  uint32_t id = nextRequestId();
+  steps.then([&] { return sendRegReq(reqProto_, link.cmd, id, name, memno, data); })
+      .then([&] { return getEvtFd(link.cmd, link.evt); })
+      .then([&] { return recvRegResp(respProto_, link.cmd, id, memno); });
+  if (!steps.ok()) {
+    // Also after ERR_IN_USE: a join through a handle that still held a
+    // connection leaves it with none.
+    (void)disconnect(link.cmd, link.evt);
+    traceFailure("MsgClient::regRequest:ERROR ", steps.result());
+  }
+  link.storeBack();
+  traceFixed("MsgClient::regRequest: EXIT\n", TRACE_MSG);
+  return steps.result();
+}
+
+ErrCode MsgClient::drgRequest(skgxn_group* grp) {
+  traceFixed("MsgClient::drgRequest:ENTER\n", TRACE_MSG);
+  if (grp == nullptr) {
+    traceFixed("MsgClient::drgRequest:ERROR NULL grpHandlerPtr\n", TRACE_ERR);
+    return ERR_INVALID;
+  }
+  GroupLink link(grp);
+  if (!isConnected(link.cmd, link.evt)) {
+    traceFixed("MsgClient::drgRequest:ERROR not connected\n", TRACE_ERR);
+    return ERR_BAD_STATE;
+  }
+  uint32_t id = nextRequestId();
+  Steps steps;
+  steps.then([&] { return sendDrgReq(reqProto_, link.cmd, id); })
+      .then([&] { return recvDrgResp(respProto_, link.cmd, id); });
+  ErrCode rc = steps.result();
+  if (rc != ERR_NONE) {
+    (void)disconnect(link.cmd, link.evt);
+    traceFailure("MsgClient::drgRequest:ERROR ", rc);
+  } else {
+    rc = disconnect(link.cmd, link.evt);
+  }
+  link.storeBack();
+  traceFixed("MsgClient::drgRequest: EXIT\n", TRACE_MSG);
+  return rc;
+}
+
+ErrCode MsgClient::prdataRequest(skgxn_group* grp, int32_t memno, ByteData& data) {
+  traceFixed("MsgClient::prdataRequest:ENTER\n", TRACE_MSG);
+  if (grp == nullptr) {
+    traceFixed("MsgClient::prdataRequest:ERROR NULL grpHndlrPtr\n", TRACE_ERR);
+    return ERR_INVALID;
+  }
+  GroupLink link(grp);
+  if (!isConnected(link.cmd, link.evt)) {
+    traceFixed("MsgClient::prdataRequest:ERROR not connected\n", TRACE_ERR);
+    return ERR_BAD_STATE;
+  }
+  uint32_t id = nextRequestId();
+  Steps steps;
+  steps.then([&] { return sendPrdataReq(reqProto_, link.cmd, id, memno, link.seq); })
+      .then([&] { return recvPrdataResp(respProto_, link.cmd, id, data); });
+  if (!steps.ok()) traceFailure("MsgClient::prdataRequest:ERROR ", steps.result());
+  link.storeBack();
+  traceFixed("MsgClient::prdataRequest: EXIT\n", TRACE_MSG);
+  return steps.result();
+}
+
+ErrCode MsgClient::pstatRequest(skgxn_group* grp, uint32_t& event, MemberBitmap& bitmap) {
+  traceFixed("MsgClient::pstatRequest:ENTER\n", TRACE_MSG);
+  if (grp == nullptr) {
+    traceFixed("MsgClient::pstatRequest:ERROR NULL grpHndlrPtr\n", TRACE_ERR);
+    return ERR_INVALID;
+  }
+  GroupLink link(grp);
+  if (!isConnected(link.cmd, link.evt)) {
+    traceFixed("MsgClient::pstatRequest:ERROR not connected\n", TRACE_ERR);
+    event = skgxngeABT;
+    return ERR_BAD_STATE;
+  }
+  const ErrCode rc = respProto_.pstatReadEvt(link.evt, event, bitmap.data(), link.seq);
+  if (rc != ERR_NONE) {
+    // Event 8 means the stream itself failed; a message that merely did not
+    // decode or broke the sequence leaves the connection usable.
+    if (event == skgxngeABT) (void)disconnect(link.cmd, link.evt);
+    traceFailure("MsgClient::pstatRequest:ERROR ", rc);
+  }
+  link.storeBack();
+  traceFixed("MsgClient::pstatRequest: EXIT\n", TRACE_MSG);
+  return rc;
+}
+
+ErrCode MsgClient::qgrpRequest(const std::string& name, skgxn_group* grp, MemberBitmap& bitmap) {
+  traceFixed("MsgClient::qgrpRequest:ENTER\n", TRACE_MSG);
+  if (grp == nullptr) {
+    traceFixed("MsgClient::qgrpRequest:ERROR NULL grpHandlerPtr\n", TRACE_ERR);
+    return ERR_INVALID;
+  }
+  const GroupLink link(grp);
+  // A query never receives an event descriptor, so the handle's is not ours.
+  int cmd = link.cmd;
+  int evt = -1;
+  Steps steps;
+  steps.then([&] { return connectMsg(cmd); });
+  uint32_t id = nextRequestId();
+  steps.then([&] { return sendQgrpReq(reqProto_, cmd, id, name); })
+      .then([&] { return recvQgrpResp(respProto_, cmd, id, bitmap); });
+  if (!steps.ok()) {
+    bitmap.fill(0);
+    traceFailure("MsgClient::qgrpRequest:ERROR ", steps.result());
+  }
+  // connectMsg refused a handle that already held a command descriptor; that
+  // descriptor still belongs to the handle and must survive the query.
+  if (link.cmd != -1) cmd = -1;
+  (void)disconnect(cmd, evt);
+  traceFixed("MsgClient::qgrpRequest: EXIT\n", TRACE_MSG);
+  return steps.result();
+}
+
+}  // namespace skgxn

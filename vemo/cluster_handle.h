@@ -12,10 +12,10 @@ namespace skgxn {
 
 // Results of the three calls beyond VEMO_OK (0) and VEMO_EINVAL (11, an
 // unknown node name or number). The administrator's guide lists them too.
-inline constexpr int kVemoBadArgument = 12;   // null pointer, unknown tag or handle
+inline constexpr int kVemoBadArgument = 12;  // null pointer, unknown tag or handle
 inline constexpr int kVemoConfigUnreadable = 13;
 inline constexpr int kVemoConfigMalformed = 14;
-inline constexpr int kVemoNoHostName = 15;    // no file and no usable host name
+inline constexpr int kVemoNoHostName = 15;  // no file and no usable host name
 inline constexpr int kVemoNoMemory = 16;
 
 // Receives one line for the administrator when an open fails.

@@ -3,14 +3,13 @@
 // that a refused configuration is reported once and yields no handle.
 #include "vemo/cluster_handle.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace skgxn {
 namespace {
@@ -103,8 +102,7 @@ TEST_F(ClusterHandleTest, NullArgumentsAndUnknownTagsAreRefused) {
   EXPECT_EQ(get(h, VEMO_NODEID_LOCAL, static_cast<uint32_t*>(nullptr)), kVemoBadArgument);
   EXPECT_EQ(get(h, VEMO_NODEID_NODENAME, static_cast<const char*>(nullptr), &number),
             kVemoBadArgument);
-  EXPECT_EQ(get(h, VEMO_NODEID_NODENAME, "a", static_cast<uint32_t*>(nullptr)),
-            kVemoBadArgument);
+  EXPECT_EQ(get(h, VEMO_NODEID_NODENAME, "a", static_cast<uint32_t*>(nullptr)), kVemoBadArgument);
   EXPECT_EQ(get(h, VEMO_NODENAME_NODEID, uint32_t{1}, static_cast<const char**>(nullptr)),
             kVemoBadArgument);
   EXPECT_EQ(get(h, "NodeId_Everything", &number), kVemoBadArgument);

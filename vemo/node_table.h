@@ -53,8 +53,8 @@ class NodeTable {
 
 // The parser behind loadNodeTable, for text already opened; origin names the
 // source in problems.
-[[nodiscard]] ErrCode parseNodeTable(std::istream& in, const std::string& origin,
-                                     NodeTable& table, std::string& problem);
+[[nodiscard]] ErrCode parseNodeTable(std::istream& in, const std::string& origin, NodeTable& table,
+                                     std::string& problem);
 
 // The table of a machine without a configuration file: node 1, named after
 // the host (its uname node name), and local. ERR_UNAVAILABLE with problem

@@ -2,14 +2,13 @@
 // refusal names the file and line and leaves no partial table behind.
 #include "vemo/node_table.h"
 
+#include <gtest/gtest.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 namespace skgxn {
 namespace {
@@ -142,8 +141,7 @@ TEST_F(NodeTableLoad, FileProblemsNameThePathAndLine) {
   NodeTable table;
   std::string problem;
   EXPECT_EQ(loadNodeTable(path.c_str(), table, problem), ERR_INVALID);
-  EXPECT_EQ(problem,
-            path + ":2: node number 'two' is not a decimal number from 0 to 4294967295");
+  EXPECT_EQ(problem, path + ":2: node number 'two' is not a decimal number from 0 to 4294967295");
 }
 
 TEST_F(NodeTableLoad, PathThatCannotBeReadIsAReadFailure) {

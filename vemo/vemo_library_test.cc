@@ -1,14 +1,13 @@
 // Tests of the built libvemo.so.1 at its fixed configuration path. Run in a
 // private mount namespace whose /etc/velk is an empty tmpfs, so the host's
 // own cluster configuration is never read or changed.
+#include <gtest/gtest.h>
 #include <sys/utsname.h>
 
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "vemo.h"
 

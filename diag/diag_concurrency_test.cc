@@ -40,10 +40,12 @@ TEST(DiagConcurrency, TracingWhileCommandFileChangesStaysWhole) {
   constexpr int kRounds = 60;
   constexpr int kWorkers = 3;
   std::atomic<bool> done{false};
+  std::atomic<int> running{0};
 
   std::vector<std::thread> workers;
   for (int w = 0; w < kWorkers; ++w) {
     workers.emplace_back([&, w] {
+      running.fetch_add(1);
       for (int i = 0; !done.load(); ++i) {
         checkCmdFile();
         std::string text = "worker " + std::to_string(w) + " line " + std::to_string(i) + "\n";
@@ -54,6 +56,7 @@ TEST(DiagConcurrency, TracingWhileCommandFileChangesStaysWhole) {
       }
     });
   }
+  while (running.load() < kWorkers) std::this_thread::yield();
   // Each round is a new version of the file with a later time, and a round
   // without the file; the workers notice both on their next check.
   for (int round = 0; round < kRounds; ++round) {

@@ -49,7 +49,9 @@ std::atomic<SysLogSink> sysLogSink{defaultSysLogSink};
 void traceReport(const char* text, int32_t code) {
   if (!traceEnabled(TRACE_ERR)) return;
   char line[kReportBytes];
-  std::snprintf(line, sizeof line, "%s: error code %d\n", text, code);
+  int wanted = std::snprintf(line, sizeof line, "%s: error code %d\n", text, code);
+  // An over-long text still gives a line that ends in its newline.
+  if (wanted >= static_cast<int>(sizeof line)) line[sizeof line - 2] = '\n';
   traceLine(line, TRACE_ERR);
 }
 

@@ -24,8 +24,9 @@ FakePeer::~FakePeer() {
   ::close(fd_);
 }
 
-uint32_t FakePeer::readRequest() {
+uint32_t FakePeer::readRequest(bool closeAllowed) {
   const ssize_t n = ::recv(fd_, buf_, sizeof buf_, 0);
+  if (n == 0 && closeAllowed) return 0;
   if (n <= 0) {
     ADD_FAILURE() << "fake daemon: no request, recv returned " << n;
     return 0;

@@ -29,8 +29,9 @@ class FakePeer {
   FakePeer& operator=(const FakePeer&) = delete;
 
   // Waits for the next request and returns its type; the id and the fields
-  // of the request are kept below.
-  uint32_t readRequest();
+  // of the request are kept below. A close instead gives 0, and fails the
+  // test unless closeAllowed.
+  uint32_t readRequest(bool closeAllowed = false);
   uint32_t id = 0;
   std::string name;
   int32_t memno = 0;

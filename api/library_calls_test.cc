@@ -386,28 +386,5 @@ TEST_F(LibraryCallsTest, DeprecatedExitLinesListArgumentsAndPrintNullGroup) {
             1u);
 }
 
-// --- calls not served by this build ---------------------------------------
-
-TEST_F(LibraryCallsTest, UnservedNodeQueriesFailWithUnavailable) {
-  createContext();
-  uint32_t number = 0;
-  char name[32];
-  errorsOnly();
-  TraceCapture trace;
-  EXPECT_EQ(skgxnqcnum(&err_, &ctx_, &number, nullptr, 0), 0);
-  expectFailure(5, "skgxnqcnum");
-  EXPECT_EQ(skgxnqname(&err_, &ctx_, 1, name, sizeof name, &number, nullptr, 0), 0);
-  expectFailure(5, "skgxnqname");
-  EXPECT_EQ(skgxnqanum(&err_, &ctx_, "n", &number, nullptr, 0), 0);
-  expectFailure(5, "skgxnqanum");
-  EXPECT_EQ(skgxnqvnds(&err_, &ctx_, &number, 1, &number, nullptr, 0), 0);
-  expectFailure(5, "skgxnqvnds");
-  EXPECT_EQ(trace.lines(), (std::vector<std::string>{
-                               "skgxnqcnum:ERROR not available in this build",
-                               "skgxnqname:ERROR not available in this build",
-                               "skgxnqanum:ERROR not available in this build",
-                               "skgxnqvnds:ERROR not available in this build"}));
-}
-
 }  // namespace
 }  // namespace skgxn

@@ -1,0 +1,387 @@
+// The membership calls end to end against the real velkd, started in the
+// private mount namespace for each case: joins and reconfigurations across
+// processes, member data, the group query, context deletion, the daemon
+// stopped, killed or absent, and descriptor hygiene over many cycles.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "group/diag_test_support.h"
+#include "group/group_handle.h"
+#include "msg/msg_client.h"
+#include "msg/test_support.h"
+#include "skgxn.h"
+
+namespace skgxn {
+namespace {
+
+using testsupport::TraceCapture;
+
+constexpr const char* kNotifySocket = "/run/velkd/test-notify.sock";
+constexpr int kReadyWaitMs = 10000;
+
+// velkd in the foreground, waited for through its readiness notification.
+class Velkd {
+ public:
+  Velkd() { start(); }
+  ~Velkd() { halt(SIGKILL); }
+
+  void start() {
+    ::unlink(kNotifySocket);
+    const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, kNotifySocket, sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int log = ::open("/var/tmp/velkd.out", O_WRONLY | O_CREAT | O_APPEND, 0644);
+      ::dup2(log, 1);
+      ::dup2(log, 2);
+      ::setenv("NOTIFY_SOCKET", kNotifySocket, 1);
+      ::execl(VELKD_PATH, "velkd", "-f", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    pollfd ready{notify, POLLIN, 0};
+    char text[256] = {};
+    bool up = false;
+    while (!up && ::poll(&ready, 1, kReadyWaitMs) == 1) {
+      const ssize_t n = ::recv(notify, text, sizeof text - 1, 0);
+      up = n > 0 && std::string(text, static_cast<size_t>(n)).find("READY=1") != std::string::npos;
+    }
+    ::close(notify);
+    ASSERT_TRUE(up) << "velkd did not report ready";
+  }
+
+  void halt(int sig) {
+    if (pid_ <= 0) return;
+    ::kill(pid_, sig);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Waits until the group's event stream has something to read, so a poll
+// that follows finds the daemon's event without any timing assumption.
+bool eventArrives(const skgxn_group& group) {
+  const GroupState* state = groupStateOf(&group);
+  if (state == nullptr || state->eventFd < 0) return false;
+  pollfd entry{state->eventFd, POLLIN, 0};
+  return ::poll(&entry, 1, kReadyWaitMs) == 1;
+}
+
+// A process of its own that joins DBGRP, reports its member number and
+// leaves when told to (or never, until killed).
+class OtherMember {
+ public:
+  OtherMember() {
+    EXPECT_EQ(::pipe(up_), 0);
+    EXPECT_EQ(::pipe(down_), 0);
+    pid_ = ::fork();
+    if (pid_ == 0) run();
+    ::close(up_[1]);
+    ::close(down_[0]);
+    EXPECT_EQ(::read(up_[0], &memnum_, sizeof memnum_), static_cast<ssize_t>(sizeof memnum_));
+  }
+  ~OtherMember() {
+    ::close(up_[0]);
+    ::close(down_[1]);
+    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+  }
+  uint32_t memnum() const { return memnum_; }
+  // Tells the member to leave; true when it left cleanly.
+  bool leave() {
+    const char go = 1;
+    EXPECT_EQ(::write(down_[1], &go, 1), 1);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+  void kill() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  [[noreturn]] void run() {
+    skgxn_result err{};
+    skgxn_context ctx{};
+    skgxn_group group{};
+    uint32_t memnum = 0xffffffffu;
+    const bool joined = skgxncin(&err, &ctx, nullptr, nullptr, nullptr, 0) == 1 &&
+                        skgxnreg(&err, &ctx, "DBGRP", &memnum, "child", 5, nullptr, 0, &group,
+                                 nullptr, 0) == 1;
+    if (::write(up_[1], &memnum, sizeof memnum) != sizeof memnum || !joined) _exit(2);
+    char go = 0;
+    if (::read(down_[0], &go, 1) != 1) _exit(3);
+    _exit(skgxndrg(&err, &group, nullptr, 0) == 1 ? 0 : 4);
+  }
+
+  int up_[2] = {-1, -1};
+  int down_[2] = {-1, -1};
+  pid_t pid_ = -1;
+  uint32_t memnum_ = 0;
+};
+
+class VelkdGroupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testsupport::writeCmdFile("TRACE ON CALL MSG\n");
+    ASSERT_EQ(skgxncin(&err_, &ctx_, nullptr, nullptr, nullptr, 0), 1);
+  }
+  void TearDown() override {
+    if (ctx_.object != nullptr) (void)skgxncdel(nullptr, &ctx_, nullptr, 0);
+  }
+
+  // Joins group as memnum (0xffffffff: the lowest free number).
+  void join(skgxn_group& group, uint32_t memnum = 0xffffffffu, const char* name = "DBGRP",
+            const void* data = nullptr, uint32_t len = 0) {
+    ASSERT_EQ(skgxnreg(&err_, &ctx_, name, &memnum, data, len, nullptr, 0, &group, nullptr, 0), 1)
+        << err_.code;
+  }
+
+  int poll(skgxn_group& group) { return skgxnpstat(&err_, &group, &memmap_, 0, nullptr, 0); }
+  bool member(uint32_t n) const { return (bitmap_[n / 8] >> (n % 8)) & 1; }
+
+  Velkd velkd_;
+  skgxn_result err_{};
+  skgxn_context ctx_{};
+  uint8_t bitmap_[16] = {};
+  skgxn_memmap memmap_{bitmap_};
+};
+
+TEST_F(VelkdGroupTest, JoinBringsTheFirstReconfigurationWithOwnMember) {
+  skgxn_group group{};
+  uint32_t memnum = 3;
+  ASSERT_EQ(skgxnreg(&err_, &ctx_, "DBGRP", &memnum, "abc", 3, nullptr, 0, &group, nullptr, 0), 1);
+  EXPECT_EQ(memnum, 3u);
+  ASSERT_TRUE(eventArrives(group));
+  EXPECT_EQ(poll(group), skgxngeRCFG);
+  EXPECT_EQ(bitmap_[0], 0x08);
+  EXPECT_EQ(poll(group), skgxngeNUL);
+  EXPECT_EQ(bitmap_[0], 0x08);
+  EXPECT_EQ(skgxndrg(&err_, &group, nullptr, 0), 1);
+}
+
+TEST_F(VelkdGroupTest, PrivateDataOfAnotherMemberNeedsRoomForAllOfIt) {
+  const char forty[] = "0123456789012345678901234567890123456789";
+  skgxn_group reader{};
+  skgxn_group owner{};
+  join(reader, 0);
+  join(owner, 7, "DBGRP", forty, 40);
+  uint8_t buffer[40] = {};
+  uint32_t len = 0;
+  ASSERT_EQ(skgxnprdata(&err_, &reader, 7, buffer, 40, &len, nullptr, 0), 1);
+  EXPECT_EQ(len, 40u);
+  EXPECT_EQ(std::memcmp(buffer, forty, 40), 0);
+
+  std::memset(buffer, 0, sizeof buffer);
+  len = 99;
+  TraceCapture trace;
+  EXPECT_EQ(skgxnprdata(&err_, &reader, 7, buffer, 39, &len, nullptr, 0), 0);
+  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_ESIZE));
+  EXPECT_EQ(len, 99u);
+  EXPECT_EQ(buffer[0], 0);
+  EXPECT_EQ(trace.count("skgxnprdata:ERROR buffer size of 39 is too small to hold data of size 40"),
+            1u);
+  const auto exits = trace.startingWith("skgxnprdata:EXIT");
+  ASSERT_EQ(exits.size(), 1u);
+  EXPECT_NE(exits[0].find(", bufsz(i)=39, len(o)=40, "), std::string::npos) << exits[0];
+}
+
+TEST_F(VelkdGroupTest, MemberNumberPastTheLastIsRefusedWithoutTheDaemon) {
+  skgxn_group group{};
+  join(group, 0);
+  uint8_t buffer[96];
+  uint32_t len = 0;
+  TraceCapture asked;
+  (void)skgxnprdata(&err_, &group, 127, buffer, sizeof buffer, &len, nullptr, 0);
+  EXPECT_EQ(asked.count("MsgClient::prdataRequest:ENTER"), 1u);
+
+  TraceCapture refused;
+  EXPECT_EQ(skgxnprdata(&err_, &group, 128, buffer, sizeof buffer, &len, nullptr, 0), 0);
+  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EINVAL));
+  EXPECT_EQ(refused.count("skgxnprdata:ERROR member number 128 too large - must be < 128"), 1u);
+  EXPECT_EQ(refused.count("MsgClient::prdataRequest:ENTER"), 0u);
+}
+
+TEST_F(VelkdGroupTest, AnotherProcessJoiningAndLeavingIsSeen) {
+  skgxn_group group{};
+  join(group, 0);
+  ASSERT_TRUE(eventArrives(group));
+  EXPECT_EQ(poll(group), skgxngeRCFG);
+
+  OtherMember other;
+  ASSERT_TRUE(eventArrives(group));
+  EXPECT_EQ(poll(group), skgxngeRCFG);
+  EXPECT_TRUE(member(0));
+  EXPECT_TRUE(member(other.memnum()));
+
+  // Its private data is readable while it is a member.
+  char data[96];
+  uint32_t len = 0;
+  ASSERT_EQ(skgxnprdata(&err_, &group, other.memnum(), data, sizeof data, &len, nullptr, 0), 1);
+  EXPECT_EQ(std::string(data, len), "child");
+
+  EXPECT_TRUE(other.leave());
+  ASSERT_TRUE(eventArrives(group));
+  EXPECT_EQ(poll(group), skgxngeRCFG);
+  EXPECT_TRUE(member(0));
+  EXPECT_FALSE(member(other.memnum()));
+}
+
+TEST_F(VelkdGroupTest, KilledMemberLeavesTheGroup) {
+  skgxn_group group{};
+  join(group, 0);
+  ASSERT_TRUE(eventArrives(group));
+  EXPECT_EQ(poll(group), skgxngeRCFG);
+  OtherMember other;
+  ASSERT_TRUE(eventArrives(group));
+  EXPECT_EQ(poll(group), skgxngeRCFG);
+  ASSERT_TRUE(member(other.memnum()));
+
+  other.kill();
+  ASSERT_TRUE(eventArrives(group));
+  EXPECT_EQ(poll(group), skgxngeRCFG);
+  EXPECT_TRUE(member(0));
+  EXPECT_FALSE(member(other.memnum()));
+}
+
+TEST_F(VelkdGroupTest, QueryWithoutJoiningReportsTheMembers) {
+  skgxn_group one{};
+  skgxn_group sixtyFour{};
+  join(one, 1, "QGRP");
+  join(sixtyFour, 64, "QGRP");
+  const size_t before = test::openFdCount();
+  std::memset(bitmap_, 0xff, sizeof bitmap_);
+  TraceCapture trace;
+  ASSERT_EQ(skgxnqgrp(&err_, &ctx_, "QGRP", &memmap_, nullptr, 0), 1);
+  const uint8_t expected[16] = {0x02, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(bitmap_, expected, 16), 0);
+  EXPECT_EQ(test::openFdCount(), before);
+  const auto exits = trace.startingWith("skgxnqgrp:EXIT");
+  ASSERT_EQ(exits.size(), 1u);
+  EXPECT_NE(exits[0].find(", memmap(o)=<1 64> : SKGXN_SUCC"), std::string::npos) << exits[0];
+}
+
+TEST_F(VelkdGroupTest, PollAfterLeavingFindsTheRecordCleared) {
+  skgxn_group group{};
+  join(group);
+  ASSERT_EQ(skgxndrg(&err_, &group, nullptr, 0), 1);
+  EXPECT_EQ(group.state, nullptr);
+  EXPECT_EQ(poll(group), skgxngeABT);
+  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EINVAL));
+}
+
+TEST_F(VelkdGroupTest, ContextDeletionClosesEveryGroupWithoutARequest) {
+  skgxn_group first{};
+  skgxn_group second{};
+  join(first, 0xffffffffu, "GRPA");
+  join(second, 0xffffffffu, "GRPB");
+  const std::vector<int> fds = {groupStateOf(&first)->commandFd, groupStateOf(&first)->eventFd,
+                                groupStateOf(&second)->commandFd, groupStateOf(&second)->eventFd};
+  TraceCapture trace;
+  ASSERT_EQ(skgxncdel(&err_, &ctx_, nullptr, 0), 1);
+  for (int fd : fds) EXPECT_FALSE(test::fdIsOpen(fd)) << fd;
+  EXPECT_TRUE(trace.startingWith("MsgClient::drgRequest").empty());
+}
+
+TEST_F(VelkdGroupTest, StoppedDaemonMakesEveryPollAnUnavailableAbort) {
+  skgxn_group group{};
+  join(group, 0);
+  ASSERT_TRUE(eventArrives(group));
+  EXPECT_EQ(poll(group), skgxngeRCFG);
+  velkd_.halt(SIGTERM);
+  for (int i = 0; i < 3; ++i) {
+    std::memset(bitmap_, 0xff, sizeof bitmap_);
+    EXPECT_EQ(poll(group), skgxngeABT);
+    EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EUNAVAIL));
+    EXPECT_EQ(bitmap_[0], 0);
+  }
+}
+
+TEST_F(VelkdGroupTest, KilledDaemonMakesAbortStick) {
+  skgxn_group group{};
+  join(group, 0);
+  ASSERT_TRUE(eventArrives(group));
+  EXPECT_EQ(poll(group), skgxngeRCFG);
+  velkd_.halt(SIGKILL);
+  // The marker outlives a killed daemon, so the poll reaches the stream,
+  // finds it closed, and reports the lost connection once.
+  ASSERT_TRUE(eventArrives(group));
+  EXPECT_EQ(poll(group), skgxngeABT);
+  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EUNK));
+  for (int i = 0; i < 3; ++i) {
+    std::memset(bitmap_, 0xff, sizeof bitmap_);
+    EXPECT_EQ(poll(group), skgxngeABT);
+    EXPECT_EQ(err_.code, 0u);
+    EXPECT_EQ(bitmap_[0], 0);
+  }
+}
+
+TEST_F(VelkdGroupTest, AbsentDaemonFailsEveryCallUnavailable) {
+  skgxn_group group{};
+  join(group, 0);
+  velkd_.halt(SIGTERM);
+  const skgxn_group before = group;
+
+  uint32_t memnum = 1;
+  skgxn_group fresh{};
+  EXPECT_EQ(skgxnreg(&err_, &ctx_, "DBGRP", &memnum, nullptr, 0, nullptr, 0, &fresh, nullptr, 0),
+            0);
+  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EUNAVAIL));
+  EXPECT_EQ(memnum, 1u);
+  EXPECT_EQ(fresh.state, nullptr);
+  EXPECT_EQ(poll(group), skgxngeABT);
+  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EUNAVAIL));
+  uint32_t len = 0;
+  char data[8];
+  EXPECT_EQ(skgxnprdata(&err_, &group, 0, data, sizeof data, &len, nullptr, 0), 0);
+  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EUNAVAIL));
+  EXPECT_EQ(skgxnqgrp(&err_, &ctx_, "DBGRP", &memmap_, nullptr, 0), 0);
+  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EUNAVAIL));
+
+  EXPECT_EQ(skgxndrg(&err_, &group, nullptr, 0), 0);
+  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EUNAVAIL));
+  EXPECT_EQ(group.state, before.state);
+  EXPECT_EQ(group.check, before.check);
+  EXPECT_TRUE(isValidGroupHandle(&group)) << "the caller can leave once the daemon is back";
+
+  velkd_.start();
+  (void)skgxndrg(&err_, &group, nullptr, 0);
+  EXPECT_EQ(group.state, nullptr);
+}
+
+TEST_F(VelkdGroupTest, ThousandJoinPollLeaveCyclesLeaveNoDescriptorOpen) {
+  testsupport::writeCmdFile("TRACE OFF\n");
+  const size_t before = test::openFdCount();
+  for (int i = 0; i < 1000; ++i) {
+    skgxn_group group{};
+    uint32_t memnum = 0xffffffffu;
+    ASSERT_EQ(skgxnreg(&err_, &ctx_, "CYCLE", &memnum, nullptr, 0, nullptr, 0, &group, nullptr, 0),
+              1)
+        << "cycle " << i;
+    (void)poll(group);
+    ASSERT_EQ(skgxndrg(&err_, &group, nullptr, 0), 1) << "cycle " << i;
+  }
+  EXPECT_EQ(test::openFdCount(), before);
+}
+
+}  // namespace
+}  // namespace skgxn

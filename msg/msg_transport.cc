@@ -12,7 +12,7 @@
 
 #include "diag/report.h"
 #include "diag/trace.h"
-#include "msg/msg_catalogue.h"
+#include "msg/member_bitmap.h"
 #include "msg/stream_io.h"
 #include "msg/unique_fd.h"
 

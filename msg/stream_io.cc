@@ -58,14 +58,6 @@ size_t closePassedFds(msghdr& msg) {
 
 }  // namespace
 
-void closeFd(int& fd) {
-  if (fd == -1) return;
-  const int saved = errno;
-  close(fd);
-  fd = -1;
-  errno = saved;
-}
-
 int putMsg(int fd, const void* data, size_t len) {
   // MSG_NOSIGNAL: a daemon that has gone shows as EPIPE, never as SIGPIPE,
   // whatever the process did with the signal.

@@ -181,14 +181,6 @@ TEST_F(VemoIfTest, Answer11ToTheNodeListIsAFrameworkFailure) {
   EXPECT_FALSE(VemoIf::isOpen());
 }
 
-TEST_F(VemoIfTest, ConversionFailingWithOtherCodesClosesTheHandle) {
-  fake_vemo_set_get_result(VEMO_NODEID_NODENAME, 3);
-  uint32_t number = 0;
-  EXPECT_EQ(VemoIf::nodeNameToNodeNum("beta", number), ERR_VEMO);
-  EXPECT_EQ(logged, Lines{"3/1/vemo_cluster_get failed for (NodeId_Nodename) with 3"});
-  EXPECT_FALSE(VemoIf::isOpen());
-}
-
 TEST_F(VemoIfTest, SuccessWithoutANameIsAFailureThatLeavesTheNameAlone) {
   fake_vemo_set_null_answers(1);
   std::string name = "kept";

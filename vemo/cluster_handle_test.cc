@@ -131,22 +131,5 @@ TEST_F(ClusterHandleTest, MalformedFileIsReportedOnceAndGivesNoHandle) {
   EXPECT_EQ(reported, std::vector<std::string>{path_ + ":2: node number 1 is already on line 1"});
 }
 
-TEST_F(ClusterHandleTest, UnreadableConfigurationIsItsOwnResult) {
-  vemo_handle_t h = nullptr;
-  EXPECT_EQ(clusterOpen(dir_.c_str(), &h, recordProblem), kVemoConfigUnreadable);
-  EXPECT_EQ(h, nullptr);
-  EXPECT_EQ(reported.size(), 1u);
-}
-
-TEST_F(ClusterHandleTest, HandlesAreIndependent) {
-  vemo_handle_t first = openWith("node 1 a local\n");
-  vemo_handle_t second = openWith("node 9 z local\n");
-  ASSERT_EQ(clusterClose(first), VEMO_OK);
-  uint32_t local = 0;
-  EXPECT_EQ(get(second, VEMO_NODEID_LOCAL, &local), VEMO_OK);
-  EXPECT_EQ(local, 9u);
-  EXPECT_EQ(clusterClose(second), VEMO_OK);
-}
-
 }  // namespace
 }  // namespace skgxn

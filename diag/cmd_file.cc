@@ -7,14 +7,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "diag/diag_internal.h"
+#include "diag/log_file.h"
 #include "diag/trace.h"
 
 namespace skgxn {
@@ -166,17 +165,17 @@ FILE* openCmdFile(const char* path) {
 }
 
 void processCmdFileLocked(const char* path) {
-  FILE* file = openCmdFile(path);
+  FileOwner file(openCmdFile(path));
   if (file == nullptr) return;
   Seen seen;
-  char* line = nullptr;
+  // getline grows the buffer as long lines need; lines have no length limit.
+  char* buffer = nullptr;
   size_t capacity = 0;
   ssize_t length;
-  while ((length = ::getline(&line, &capacity, file)) >= 0) {
-    doLine(std::string_view(line, static_cast<size_t>(length)), seen);
+  while ((length = ::getline(&buffer, &capacity, file.get())) >= 0) {
+    doLine(std::string_view(buffer, static_cast<size_t>(length)), seen);
   }
-  std::free(line);
-  std::fclose(file);
+  std::free(buffer);
   resetUnseen(seen);
 }
 

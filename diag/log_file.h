@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace skgxn {
@@ -15,6 +16,12 @@ namespace skgxn {
 // symbolic link, and gives it mode through the descriptor. Anything but a
 // regular file is refused. Returns the stream (owned by the caller) or null.
 FILE* openLogStream(const char* path, uint32_t mode, bool truncate);
+
+// Owner of a stream that lives for one scope (a dump, a command file read).
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+using FileOwner = std::unique_ptr<FILE, FileCloser>;
 
 class LogFile {
  public:

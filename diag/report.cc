@@ -95,14 +95,19 @@ void lockDiag() { (void)takeDiagMutex(); }
 
 void unlockDiag() { giveDiagMutex(); }
 
+DiagGuard::DiagGuard() : held_(takeDiagMutex()) {}
+
+DiagGuard::~DiagGuard() {
+  if (held_) giveDiagMutex();
+}
+
 void reportError(const char* text, int32_t code, bool severe) {
   traceReport(text != nullptr ? text : "", code);
   if (!severe) return;
-  // No latch update when the mutex cannot be taken; and no unlock either,
-  // since this thread does not hold it.
-  if (!takeDiagMutex()) return;
-  severeSeen.store(true, std::memory_order_relaxed);
-  giveDiagMutex();
+  // No latch update when the mutex cannot be taken: retrying, or reporting
+  // that failure as severe in turn, would never end.
+  DiagGuard guard;
+  if (guard.held()) severeSeen.store(true, std::memory_order_relaxed);
 }
 
 void reportErrno(const char* text, bool severe) {
@@ -132,16 +137,13 @@ void sysLog(int priority, int selector, const char* format, ...) {
   sysLogSink.load()(ident, LOG_LOCAL0, priority, text);
   // A failing unlock is traced, and tracing leaves errno alone, so the value
   // restored here is what the caller sees.
-  lockDiag();
+  DiagGuard guard;
   errno = savedErrno;
-  unlockDiag();
 }
 
 bool severeErrorSeen() {
-  bool taken = takeDiagMutex();
-  bool seen = severeSeen.load(std::memory_order_relaxed);
-  if (taken) giveDiagMutex();
-  return seen;
+  DiagGuard guard;
+  return severeSeen.load(std::memory_order_relaxed);
 }
 
 }  // namespace skgxn

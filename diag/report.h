@@ -26,6 +26,20 @@ bool severeErrorSeen();
 void lockDiag();
 void unlockDiag();
 
+// Holds diagMutex for a scope. A lock that failed has been reported and is
+// not undone at the end; held() says whether the mutex is this scope's.
+class DiagGuard {
+ public:
+  DiagGuard();
+  ~DiagGuard();
+  DiagGuard(const DiagGuard&) = delete;
+  DiagGuard& operator=(const DiagGuard&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  bool held_;
+};
+
 }  // namespace skgxn
 
 #endif  // DIAG_REPORT_H_

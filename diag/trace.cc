@@ -99,10 +99,8 @@ void closeTraceLogLocked() {
 }
 
 void dumpTraceRingLocked(const char* path) {
-  FILE* out = openLogStream(path, kLogFileMode, true);
-  if (out == nullptr) return;
-  if (traceRecord != nullptr) traceRecord->writeTo(out);
-  std::fclose(out);
+  FileOwner out(openLogStream(path, kLogFileMode, true));
+  if (out != nullptr && traceRecord != nullptr) traceRecord->writeTo(out.get());
 }
 
 void openTraceLog(const char* path) {

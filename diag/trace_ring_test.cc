@@ -23,11 +23,6 @@ std::string contents(const TraceRing& ring) {
 // A line of length n (its NUL makes n + 1 bytes in the ring) made of c.
 std::string line(size_t n, char c) { return std::string(n - 1, c) + "\n"; }
 
-TEST(TraceRing, EmptyRecordWritesNothing) {
-  TraceRing ring(64);
-  EXPECT_EQ(contents(ring), "");
-}
-
 TEST(TraceRing, RecordThatNeverWrappedListsExactlyItsLines) {
   TraceRing ring(64);
   ring.store("one\n");

@@ -69,14 +69,6 @@ TEST_F(TraceTest, LongLineIsCutTo511CharactersEndingInNewline) {
   EXPECT_EQ(last[509], 'L');
 }
 
-TEST_F(TraceTest, TracingLeavesErrnoAlone) {
-  ScratchDir dir;
-  openTraceLog(dir.file("log").c_str());
-  errno = EDOM;
-  traceLine("TraceTest:errno\n", TRACE_ERR);
-  EXPECT_EQ(errno, EDOM);
-}
-
 TEST_F(TraceTest, OpenLogGetsMarkerAndFlushedLines) {
   ScratchDir dir;
   std::string path = dir.file("log");
@@ -99,19 +91,6 @@ TEST_F(TraceTest, OpeningAgainReplacesTheEarlierLog) {
   traceLine("TraceTest:where\n", TRACE_ERR);
   EXPECT_EQ(splitLines(readFile(dir.file("first"))).size(), 1u);
   EXPECT_EQ(splitLines(readFile(dir.file("second"))).size(), 2u);
-}
-
-TEST_F(TraceTest, DumpReplacesFileAndLeavesRecordUnchanged) {
-  ScratchDir dir;
-  std::string path = dir.file("dump");
-  writeFile(path, std::string(100000, 'o'));
-  traceLine("TraceTest:dumped\n", TRACE_ERR);
-  dumpTraceRing(path.c_str());
-  std::string first = readFile(path);
-  dumpTraceRing(path.c_str());
-  EXPECT_EQ(readFile(path), first);
-  EXPECT_EQ(first.find(std::string(100, 'o')), std::string::npos);
-  EXPECT_EQ(withoutPrefix(splitLines(first).back()), "TraceTest:dumped");
 }
 
 TEST_F(TraceTest, DumpRefusesPlantedSymbolicLinkAndNullPath) {

@@ -159,19 +159,21 @@ TEST_F(MsgClientTest, JoinSendsRequestAndKeepsBothDescriptors) {
 }
 
 TEST_F(MsgClientTest, RefusedJoinReturnsStatusAndNumberAndClosesBoth) {
+  // Counted while the fake daemon holds no connection of its own.
+  const size_t before = test::openFdCount();
   daemon.serve([](FakePeer& peer) {
     ASSERT_EQ(peer.readRequest(), MSG_REG_REQ);
     peer.passEventFd();
     peer.replyReg(peer.id, ERR_EXIST, 9);
     peer.waitClose();
   });
-  const size_t before = test::openFdCount();
   TraceCapture trace;
   int32_t memno = 9;
   EXPECT_EQ(client.regRequest("DBGRP", memno, ByteData(), &handle), ERR_EXIST);
   EXPECT_EQ(memno, 9);
   EXPECT_EQ(state.commandFd, -1);
   EXPECT_EQ(state.eventFd, -1);
+  daemon.waitIdle();
   EXPECT_EQ(test::openFdCount(), before);
   EXPECT_EQ(trace.count("MsgClient::regRequest:ERROR Existence Error"), 1u);
   EXPECT_EQ(trace.count("MsgClient::regRequest: EXIT"), 1u);
@@ -179,16 +181,18 @@ TEST_F(MsgClientTest, RefusedJoinReturnsStatusAndNumberAndClosesBoth) {
 
 TEST_F(MsgClientTest, NoDescriptorWithinTheWaitIsPollErrorWithNoneKept) {
   client.setEventFdWaitForTest(50);
+  // Counted while the fake daemon holds no connection of its own.
+  const size_t before = test::openFdCount();
   daemon.serve([](FakePeer& peer) {
     ASSERT_EQ(peer.readRequest(), MSG_REG_REQ);
     peer.waitClose();
   });
-  const size_t before = test::openFdCount();
   TraceCapture trace;
   int32_t memno = 0;
   EXPECT_EQ(client.regRequest("DBGRP", memno, ByteData(), &handle), ERR_POLL);
   EXPECT_EQ(state.commandFd, -1);
   EXPECT_EQ(state.eventFd, -1);
+  daemon.waitIdle();
   EXPECT_EQ(test::openFdCount(), before);
   EXPECT_EQ(trace.count("MsgClient::getEvtFd:ERROR Timed out reading event fd from server!"), 1u);
 }
@@ -346,19 +350,20 @@ TEST_F(MsgClientTest, NullHandleIsInvalidInputForEveryRequest) {
 
 TEST_F(MsgClientTest, QueryOnFreshHandleLeavesNoDescriptor) {
   std::string asked;
+  // Counted while the fake daemon holds no connection of its own.
+  const size_t before = test::openFdCount();
   daemon.serve([&](FakePeer& peer) {
     ASSERT_EQ(peer.readRequest(), MSG_QGRP_REQ);
     asked = peer.name;
     peer.replyQgrp(peer.id, membersOf({1, 64}));
     peer.waitClose();
   });
-  const size_t before = test::openFdCount();
   MemberBitmap bitmap{};
   ASSERT_EQ(client.qgrpRequest("DBGRP", &handle, bitmap), ERR_NONE);
   EXPECT_EQ(bitmap, membersOf({1, 64}));
+  daemon.waitIdle();
   EXPECT_EQ(test::openFdCount(), before);
   EXPECT_EQ(state.commandFd, -1);
-  daemon.waitIdle();
   EXPECT_EQ(asked, "DBGRP");
 }
 

@@ -39,31 +39,35 @@ MemberBitmap membersOf(std::initializer_list<uint32_t> numbers) {
   return map;
 }
 
-// The statistics lines stored after construction, without their prefix.
+// The statistics lines stored after construction, without their prefix. A
+// marker line separates them from older ones, which the ring may drop.
 class StatsCapture {
  public:
-  StatsCapture() : skip_(all().size()) {}
-  std::vector<std::string> lines() const {
-    std::vector<std::string> found = all();
-    found.erase(found.begin(), found.begin() + static_cast<long>(skip_));
-    for (std::string& line : found) line = line.substr(line.find("] ") + 2);
-    return found;
+  StatsCapture() : marker_("stats-marker " + std::to_string(++counter_)) {
+    storeStatsLine((marker_ + "\n").c_str());
   }
-
- private:
-  static std::vector<std::string> all() {
+  std::vector<std::string> lines() const {
     char* text = nullptr;
     size_t size = 0;
     FILE* out = open_memstream(&text, &size);
     writeStatsRing(out);
     fclose(out);
-    std::vector<std::string> lines;
     std::istringstream in(std::string(text, size));
     free(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+    std::vector<std::string> found;
+    for (std::string line; std::getline(in, line);) {
+      if (line == marker_) {
+        found.clear();
+      } else {
+        found.push_back(line.substr(line.find("] ") + 2));
+      }
+    }
+    return found;
   }
-  size_t skip_;
+
+ private:
+  static inline int counter_ = 0;
+  std::string marker_;
 };
 
 class GroupCallsTest : public ::testing::Test {

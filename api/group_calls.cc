@@ -86,11 +86,11 @@ SKGXN_EXPORT int skgxnreg(skgxn_result* err, skgxn_context* ctx, const char* pgr
     }
   }
   frame.exit([&](std::ostream& o) {
-    o << "ctx(i)=" << PtrArg{ctx} << ", pgroup(i)=" << TextArg{pgroup}
-      << ", memnum(i)=" << memnumIn << ", memnum(o)=" << memnumOut
-      << ", private_data(i)=" << privateBytes.hexText() << ", prdatlen(i)=" << prdatlen
-      << ", public_data(i)=" << publicBytes.hexText() << ", pbdatlen(i)=" << pbdatlen
-      << ", ext(i)=" << PtrArg{ext} << ", flags(i)=0x" << std::hex << flags << std::dec;
+    o << "ctx(i)=" << PtrArg{ctx} << ", pgroup(i)=" << TextArg{pgroup} << ", memnum(i)=" << memnumIn
+      << ", memnum(o)=" << memnumOut << ", private_data(i)=" << privateBytes.hexText()
+      << ", prdatlen(i)=" << prdatlen << ", public_data(i)=" << publicBytes.hexText()
+      << ", pbdatlen(i)=" << pbdatlen << ", ext(i)=" << PtrArg{ext} << ", flags(i)=0x" << std::hex
+      << flags << std::dec;
   });
   return frame.status();
 }
@@ -219,8 +219,8 @@ SKGXN_EXPORT int skgxnqgrp(skgxn_result* err, skgxn_context* ctx, const char* pg
     skgxn::copyMembersToCaller(members, memmap);
   }
   frame.exit([&](std::ostream& o) {
-    o << "ctx(i)=" << PtrArg{ctx} << ", pgroup(i)=" << TextArg{pgroup}
-      << ", ext(i)=" << PtrArg{ext} << ", flags(i)=" << flags << ", memmap(o)=";
+    o << "ctx(i)=" << PtrArg{ctx} << ", pgroup(i)=" << TextArg{pgroup} << ", ext(i)=" << PtrArg{ext}
+      << ", flags(i)=" << flags << ", memmap(o)=";
     skgxn::printMemberMap(memmap, o);
   });
   return frame.status();

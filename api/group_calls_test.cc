@@ -2,11 +2,10 @@
 // checks in order, refused joins, the status poll's outcomes and statistics
 // driven through the clock seam, and the refusals that keep the calls from
 // writing through a caller's null pointer. Runs in the private namespace.
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <sstream>
@@ -96,8 +95,7 @@ class GroupCallsTest : public ::testing::Test {
       peer.waitClose();
     });
     uint32_t memnum = 3;
-    ASSERT_EQ(skgxnreg(&err_, &ctx_, "DBGRP", &memnum, nullptr, 0, nullptr, 0, &group_, nullptr,
-                       0),
+    ASSERT_EQ(skgxnreg(&err_, &ctx_, "DBGRP", &memnum, nullptr, 0, nullptr, 0, &group_, nullptr, 0),
               1);
   }
 
@@ -125,14 +123,12 @@ TEST_F(GroupCallsTest, RegChecksRunInOrderAndTouchNothing) {
   ASSERT_EQ(exits.size(), 1u);
   EXPECT_NE(exits[0].find("pgroup(i)=(null), memnum(i)=0, memnum(o)=0"), std::string::npos);
 
-  EXPECT_EQ(skgxnreg(&err_, &ctx_, "ABCDEFGHIJKLMNOPQRS", &memnum, nullptr, 0, nullptr, 0,
-                     &group_, nullptr, 0),
+  EXPECT_EQ(skgxnreg(&err_, &ctx_, "ABCDEFGHIJKLMNOPQRS", &memnum, nullptr, 0, nullptr, 0, &group_,
+                     nullptr, 0),
             0);
   EXPECT_EQ(trace.count("skgxnreg:groupName of length 19 exceeds allowed size of 18"), 1u);
-  EXPECT_EQ(skgxnreg(&err_, &ctx_, "G", &memnum, nullptr, 97, nullptr, 0, &group_, nullptr, 0),
-            0);
-  EXPECT_EQ(skgxnreg(&err_, &ctx_, "G", &memnum, nullptr, 0, nullptr, 256, &group_, nullptr, 0),
-            0);
+  EXPECT_EQ(skgxnreg(&err_, &ctx_, "G", &memnum, nullptr, 97, nullptr, 0, &group_, nullptr, 0), 0);
+  EXPECT_EQ(skgxnreg(&err_, &ctx_, "G", &memnum, nullptr, 0, nullptr, 256, &group_, nullptr, 0), 0);
   EXPECT_EQ(trace.count("skgxnreg:ERROR data too big for buffers"), 2u);
   EXPECT_EQ(memnum, 5u);
   EXPECT_EQ(group_.state, nullptr);
@@ -147,8 +143,7 @@ TEST_F(GroupCallsTest, RefusedJoinLeavesHandleClearAndMemnumUnchanged) {
   });
   uint32_t memnum = 4;
   TraceCapture trace;
-  EXPECT_EQ(skgxnreg(&err_, &ctx_, "DBGRP", &memnum, "pd", 2, nullptr, 0, &group_, nullptr, 0),
-            0);
+  EXPECT_EQ(skgxnreg(&err_, &ctx_, "DBGRP", &memnum, "pd", 2, nullptr, 0, &group_, nullptr, 0), 0);
   EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EEXIST));
   EXPECT_STREQ(err_.function, "skgxnreg");
   EXPECT_EQ(memnum, 4u);
@@ -195,8 +190,8 @@ TEST_F(GroupCallsTest, PollWritesStatisticsAndLatePollLines) {
             }));
   EXPECT_EQ(trace.count("skgxnpstat:WARN Handle(DBGRP:3) interval between polls is 4 secs"), 1u);
   EXPECT_EQ(trace.count("skgxnpstat:ERROR Handle(DBGRP:3) interval between polls is 16 secs"), 1u);
-  EXPECT_TRUE(trace.startingWith("skgxnpstat:WARN Handle(DBGRP:3) interval between polls is 3")
-                  .empty());
+  EXPECT_TRUE(
+      trace.startingWith("skgxnpstat:WARN Handle(DBGRP:3) interval between polls is 3").empty());
   EXPECT_EQ(trace.count("skgxnpstat:EXIT group_hdl(i)=DBGRP:3, memmap(o)=<0 5>, wait_time(i)=0, "
                         "ext(i)=0, flags(i)=0 : skgxngeRCFG(reconfig) : SKGXN_SUCC"),
             1u);
@@ -313,12 +308,15 @@ TEST_F(GroupCallsTest, QueryWithNullMemmapIsRefusedBeforeAnyConnection) {
   EXPECT_EQ(skgxnqgrp(&err_, &ctx_, "ABCDEFGHIJKLMNOPQRS", &memmap_, nullptr, 0), 0);
   EXPECT_EQ(trace.count("skgxnqgrp:groupName of length 19 exceeds allowed size of 18"), 1u);
   EXPECT_EQ(skgxnqgrp(&err_, &ctx_, nullptr, &memmap_, nullptr, 0), 0);
-  EXPECT_EQ(trace.count("skgxnqgrp:EXIT ctx(i)=" + [this] {
-              std::ostringstream o;
-              o << static_cast<const void*>(&ctx_);
-              return o.str();
-            }() + ", pgroup(i)=(null), ext(i)=0, flags(i)=0, memmap(o)=<> : SKGXN_FAIL(EINVAL)"),
-            1u);
+  EXPECT_EQ(
+      trace.count("skgxnqgrp:EXIT ctx(i)=" +
+                  [this] {
+                    std::ostringstream o;
+                    o << static_cast<const void*>(&ctx_);
+                    return o.str();
+                  }() +
+                  ", pgroup(i)=(null), ext(i)=0, flags(i)=0, memmap(o)=<> : SKGXN_FAIL(EINVAL)"),
+      1u);
   EXPECT_TRUE(trace.startingWith("MsgClient::qgrpRequest").empty());
 }
 

@@ -3,6 +3,7 @@
 // processes, member data, the group query, context deletion, the daemon
 // stopped, killed or absent, and descriptor hygiene over many cycles.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -10,8 +11,6 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
@@ -124,9 +123,9 @@ class OtherMember {
     skgxn_context ctx{};
     skgxn_group group{};
     uint32_t memnum = 0xffffffffu;
-    const bool joined = skgxncin(&err, &ctx, nullptr, nullptr, nullptr, 0) == 1 &&
-                        skgxnreg(&err, &ctx, "DBGRP", &memnum, "child", 5, nullptr, 0, &group,
-                                 nullptr, 0) == 1;
+    const bool joined =
+        skgxncin(&err, &ctx, nullptr, nullptr, nullptr, 0) == 1 &&
+        skgxnreg(&err, &ctx, "DBGRP", &memnum, "child", 5, nullptr, 0, &group, nullptr, 0) == 1;
     if (::write(up_[1], &memnum, sizeof memnum) != sizeof memnum || !joined) _exit(2);
     char go = 0;
     if (::read(down_[0], &go, 1) != 1) _exit(3);

@@ -2,6 +2,7 @@
 // (default trace mask, no command file) as a ratio to its floor of one stat
 // of a missing path, one empty non-blocking recvmsg and one trace prefix,
 // and the join/leave round trip. Run as root in the private namespace.
+#include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,8 +12,6 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstring>
@@ -128,9 +127,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
     const auto poll = nsPerOp_.find("BM_PstatNoEvent");
     const auto floor = nsPerOp_.find("BM_FloorEmptyPoll");
     if (poll == nsPerOp_.end() || floor == nsPerOp_.end() || floor->second <= 0) return;
-    std::printf("\nRatio to the floor measured in this run:\n  BM_PstatNoEvent / "
-                "BM_FloorEmptyPoll = %.2fx\n",
-                poll->second / floor->second);
+    std::printf(
+        "\nRatio to the floor measured in this run:\n  BM_PstatNoEvent / "
+        "BM_FloorEmptyPoll = %.2fx\n",
+        poll->second / floor->second);
   }
 
  private:

@@ -11,12 +11,12 @@ ErrCode readMemberData(skgxn_group* handle, uint32_t memno, ByteData& data) {
   return MsgClient::instance().prdataRequest(handle, static_cast<int32_t>(memno), data);
 }
 
-ErrCode queryGroup(skgxn_context* ctx, GroupList* owner, const char* name,
-                   MemberBitmap& members) {
+ErrCode queryGroup(skgxn_context* ctx, GroupList* owner, const char* name, MemberBitmap& members) {
   skgxn_group local{};
   Steps steps;
-  steps.then([&] { return createGroupHandle("skgxnqgrp", ctx, owner, &local); })
-      .then([&] { return MsgClient::instance().qgrpRequest(name, &local, members); });
+  steps.then([&] { return createGroupHandle("skgxnqgrp", ctx, owner, &local); }).then([&] {
+    return MsgClient::instance().qgrpRequest(name, &local, members);
+  });
   if (!steps.ok()) members.fill(0);
   // The state is never named and never writes statistics; it only carries
   // the query's descriptor and goes with the call.

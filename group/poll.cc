@@ -61,10 +61,9 @@ void writeIntervalLines(skgxn_group* handle, const GroupState& state, int32_t in
 void writeEventLine(const GroupState& state, const PollReport& report, double average) {
   if (!traceEnabled(TRACE_EVT)) return;
   char line[kStatsLineBytes + 160];
-  std::snprintf(line, sizeof line,
-                "skgxnpstat:EVENT Handle(%s) %s:%s %s average poll interval %.2f secs\n",
-                state.groupName.c_str(), eventName(report.event), report.result, report.memberMap,
-                average);
+  std::snprintf(
+      line, sizeof line, "skgxnpstat:EVENT Handle(%s) %s:%s %s average poll interval %.2f secs\n",
+      state.groupName.c_str(), eventName(report.event), report.result, report.memberMap, average);
   traceLine(line, TRACE_EVT);
 }
 

@@ -115,8 +115,7 @@ MsgClient& MsgClient::instance() {
   return *client;
 }
 
-MsgClient::MsgClient()
-    : reqProto_(reqBuf_, sizeof reqBuf_), respProto_(respBuf_, sizeof respBuf_) {
+MsgClient::MsgClient() : reqProto_(reqBuf_, sizeof reqBuf_), respProto_(respBuf_, sizeof respBuf_) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   const uint64_t ns =
@@ -188,7 +187,8 @@ ErrCode MsgClient::getEvtFd(int& cmd, int& evt) {
 }
 
 ErrCode MsgClient::disconnect(int& cmd, int& evt) {
-  const bool cmdClosed = closeReported(cmd, "MsgClient::disconnect:ERROR can't close skgxn cmd pipe");
+  const bool cmdClosed =
+      closeReported(cmd, "MsgClient::disconnect:ERROR can't close skgxn cmd pipe");
   const bool evtClosed =
       closeReported(evt, "MsgClient::disconnect:ERROR can't close skgxn event pipe");
   return cmdClosed && evtClosed ? ERR_NONE : ERR_PIPE;
@@ -233,8 +233,9 @@ ErrCode MsgClient::drgRequest(skgxn_group* grp) {
   }
   uint32_t id = nextRequestId();
   Steps steps;
-  steps.then([&] { return sendDrgReq(reqProto_, link.cmd, id); })
-      .then([&] { return recvDrgResp(respProto_, link.cmd, id); });
+  steps.then([&] { return sendDrgReq(reqProto_, link.cmd, id); }).then([&] {
+    return recvDrgResp(respProto_, link.cmd, id);
+  });
   ErrCode rc = steps.result();
   if (rc != ERR_NONE) {
     (void)disconnect(link.cmd, link.evt);
@@ -260,8 +261,9 @@ ErrCode MsgClient::prdataRequest(skgxn_group* grp, int32_t memno, ByteData& data
   }
   uint32_t id = nextRequestId();
   Steps steps;
-  steps.then([&] { return sendPrdataReq(reqProto_, link.cmd, id, memno, link.seq); })
-      .then([&] { return recvPrdataResp(respProto_, link.cmd, id, data); });
+  steps.then([&] { return sendPrdataReq(reqProto_, link.cmd, id, memno, link.seq); }).then([&] {
+    return recvPrdataResp(respProto_, link.cmd, id, data);
+  });
   if (!steps.ok()) traceFailure("MsgClient::prdataRequest:ERROR ", steps.result());
   link.storeBack();
   traceFixed("MsgClient::prdataRequest: EXIT\n", TRACE_MSG);
@@ -305,8 +307,9 @@ ErrCode MsgClient::qgrpRequest(const std::string& name, skgxn_group* grp, Member
   Steps steps;
   steps.then([&] { return connectMsg(cmd); });
   uint32_t id = nextRequestId();
-  steps.then([&] { return sendQgrpReq(reqProto_, cmd, id, name); })
-      .then([&] { return recvQgrpResp(respProto_, cmd, id, bitmap); });
+  steps.then([&] { return sendQgrpReq(reqProto_, cmd, id, name); }).then([&] {
+    return recvQgrpResp(respProto_, cmd, id, bitmap);
+  });
   if (!steps.ok()) {
     bitmap.fill(0);
     traceFailure("MsgClient::qgrpRequest:ERROR ", steps.result());

@@ -3,12 +3,11 @@
 // the group query that must not touch a handle's own connection.
 #include "msg/msg_client.h"
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <fstream>
 
@@ -96,9 +95,10 @@ TEST(MsgClientServer, ConnectWithoutDaemonIsPipeErrorWithReport) {
   EXPECT_EQ(MsgClient::instance().connectMsg(cmd), ERR_PIPE);
   EXPECT_EQ(cmd, -1);
   ASSERT_EQ(trace.lines().size(), 1u);
-  EXPECT_EQ(trace.lines()[0].rfind(
-                "MsgClient::connectMsg:ERROR opening skgxn pipe file /var/run/.skgxn_registration", 0),
-            0u);
+  EXPECT_EQ(
+      trace.lines()[0].rfind(
+          "MsgClient::connectMsg:ERROR opening skgxn pipe file /var/run/.skgxn_registration", 0),
+      0u);
 }
 
 TEST_F(MsgClientTest, ConnectRefusesAnOpenDescriptorAndLeavesIt) {
@@ -293,13 +293,13 @@ TEST_F(MsgClientTest, PrivateDataCarriesTheSequenceAndKeepsTheConnection) {
   int32_t seenMemno = -1;
   join([](FakePeer& peer) { peer.sendEvent(skgxngeRCFG, membersOf({3}), 1); },
        [&](FakePeer& peer) {
-    ASSERT_EQ(peer.readRequest(), MSG_PRDATA_REQ);
-    seenSeq = peer.seq;
-    seenMemno = peer.memno;
-    peer.replyPrdata(peer.id, 0, ByteData("forty bytes of private data, exactly!!!!", 40));
-    ASSERT_EQ(peer.readRequest(), MSG_PRDATA_REQ);
-    peer.replyPrdata(peer.id, ERR_EXIST, ByteData());
-  });
+         ASSERT_EQ(peer.readRequest(), MSG_PRDATA_REQ);
+         seenSeq = peer.seq;
+         seenMemno = peer.memno;
+         peer.replyPrdata(peer.id, 0, ByteData("forty bytes of private data, exactly!!!!", 40));
+         ASSERT_EQ(peer.readRequest(), MSG_PRDATA_REQ);
+         peer.replyPrdata(peer.id, ERR_EXIST, ByteData());
+       });
   uint32_t event = 0;
   MemberBitmap bitmap{};
   ASSERT_EQ(client.pstatRequest(&handle, event, bitmap), ERR_NONE);

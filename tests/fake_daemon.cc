@@ -2,14 +2,13 @@
 // registration socket and running each script against its peer.
 #include "tests/fake_daemon.h"
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "msg/msg_catalogue.h"
 #include "msg/msg_client.h"

@@ -67,9 +67,7 @@ std::string pathOr(CmdTokenizer& words, const char* defaultName) {
   return defaultDir() + defaultName;
 }
 
-void doDump(CmdTokenizer& words) {
-  dumpTraceRingLocked(pathOr(words, kDumpName).c_str());
-}
+void doDump(CmdTokenizer& words) { dumpTraceRingLocked(pathOr(words, kDumpName).c_str()); }
 
 void doTrace(CmdTokenizer& words, Seen& seen) {
   std::string_view word;

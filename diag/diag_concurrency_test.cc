@@ -23,8 +23,7 @@ namespace {
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new DiagEnvironment);
 
 bool wholeLogLine(const std::string& line) {
-  return line == "*** NEW LOGGING STARTED ***" ||
-         withoutPrefix(line).rfind("worker ", 0) == 0 ||
+  return line == "*** NEW LOGGING STARTED ***" || withoutPrefix(line).rfind("worker ", 0) == 0 ||
          withoutPrefix(line).rfind("report: error code", 0) == 0;
 }
 

@@ -20,8 +20,8 @@ FILE* openLogStream(const char* path, uint32_t mode, bool truncate) {
   // The directories these files live in are often world-writable: a final
   // symbolic link planted there must not redirect our writes or our chmod,
   // and a FIFO or device there must not block or swallow the caller.
-  int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK |
-              (truncate ? O_TRUNC : O_APPEND);
+  int flags =
+      O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (truncate ? O_TRUNC : O_APPEND);
   int fd = ::open(path, flags, static_cast<mode_t>(mode));
   if (fd < 0) return nullptr;
   struct stat st;

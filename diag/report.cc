@@ -83,8 +83,7 @@ void destroyDiagMutex() {
 
 void setDiagMutexCalls(MutexCall lock, MutexCall unlock) {
   mutexLock.store(lock != nullptr ? lock : pthread_mutex_lock, std::memory_order_relaxed);
-  mutexUnlock.store(unlock != nullptr ? unlock : pthread_mutex_unlock,
-                    std::memory_order_relaxed);
+  mutexUnlock.store(unlock != nullptr ? unlock : pthread_mutex_unlock, std::memory_order_relaxed);
 }
 
 SysLogSink setSysLogSink(SysLogSink sink) {

@@ -33,9 +33,8 @@ TEST(Report, ErrnoReportNamesCallReasonAndNumberWithoutLatch) {
   errno = ENOENT;
   reportErrno("stat(REGISTER_PIPE)", false);
   EXPECT_EQ(errno, ENOENT);
-  EXPECT_EQ(lastRecordText(),
-            std::string("stat(REGISTER_PIPE): ") + std::strerror(ENOENT) + ": error code " +
-                std::to_string(ENOENT));
+  EXPECT_EQ(lastRecordText(), std::string("stat(REGISTER_PIPE): ") + std::strerror(ENOENT) +
+                                  ": error code " + std::to_string(ENOENT));
   EXPECT_FALSE(severeErrorSeen());
 }
 
@@ -52,10 +51,9 @@ TEST(Report, BrokenMutexIsReportedOncePerCallAndLeavesLatchAlone) {
   ASSERT_GE(lines.size(), 4u);
   std::vector<std::string> last;
   for (size_t i = lines.size() - 4; i < lines.size(); ++i) last.push_back(withoutPrefix(lines[i]));
-  EXPECT_EQ(last, (std::vector<std::string>{"fcntl(F_GETFL): error code 9",
-                                            "mutex_lock(): error code 22",
-                                            "mutex_lock(): error code 22",
-                                            "mutex_unlock(): error code 1"}));
+  EXPECT_EQ(last, (std::vector<std::string>{
+                      "fcntl(F_GETFL): error code 9", "mutex_lock(): error code 22",
+                      "mutex_lock(): error code 22", "mutex_unlock(): error code 1"}));
   EXPECT_FALSE(severeErrorSeen());
 }
 

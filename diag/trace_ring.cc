@@ -6,8 +6,7 @@
 
 namespace skgxn {
 
-TraceRing::TraceRing(uint32_t capacity)
-    : buffer_(new char[capacity]()), capacity_(capacity) {}
+TraceRing::TraceRing(uint32_t capacity) : buffer_(new char[capacity]()), capacity_(capacity) {}
 
 void TraceRing::store(const char* line) {
   if (line == nullptr || buffer_ == nullptr) return;
@@ -28,8 +27,8 @@ void TraceRing::store(const char* line) {
   }
 
   uint32_t t1 = next_;
-  bool overwritten = (t0 < t1 && t0 < oldest_ && oldest_ <= t1) ||
-                     (t1 < t0 && (oldest_ <= t1 || oldest_ > t0));
+  bool overwritten =
+      (t0 < t1 && t0 < oldest_ && oldest_ <= t1) || (t1 < t0 && (oldest_ <= t1 || oldest_ > t0));
   if (overwritten) {
     // Skip what is left of the line the new one ran into. strnlen keeps the
     // scan inside the buffer even if its contents were ever inconsistent.

@@ -4,25 +4,28 @@
 #include "cluster/vemo_if.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
-#include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cluster/fake_vemo.h"
+#include "diag/test_support.h"
 #include "diag/trace.h"
 #include "vemo.h"
 
 namespace skgxn {
 namespace {
 
+using Lines = std::vector<std::string>;
+constexpr int kNullAnswer = -1000;  // success, but no answer handed back
+
 std::mutex loggedLock;
-std::vector<std::string> logged;  // "<priority>/<selector>/<text>"
+Lines logged;  // "<priority>/<selector>/<text>"
 
 void recordSysLog(int priority, int selector, const char* format, ...) {
   char text[1024];
@@ -34,10 +37,42 @@ void recordSysLog(int priority, int selector, const char* format, ...) {
   logged.push_back(std::to_string(priority) + "/" + std::to_string(selector) + "/" + text);
 }
 
+// Each query's code and what it left in its output, as "<code> <output>".
+std::string local() {
+  uint32_t number = 77;
+  ErrCode rc = VemoIf::getNodeNumLocal(number);
+  return std::to_string(rc) + " " + std::to_string(number);
+}
+std::string list() {
+  std::vector<uint32_t> nodes{42};
+  std::string text = std::to_string(VemoIf::getNodeList(nodes));
+  for (uint32_t node : nodes) text += " " + std::to_string(node);
+  return text;
+}
+std::string nameOf(uint32_t number) {
+  std::string name = "kept";
+  ErrCode rc = VemoIf::nodeNumToNodeName(number, name);
+  return std::to_string(rc) + " " + name;
+}
+std::string numberOf(const char* name) {
+  uint32_t number = 99;
+  ErrCode rc = VemoIf::nodeNameToNodeNum(name, number);
+  return std::to_string(rc) + " " + std::to_string(number);
+}
+
 class VemoIfTest : public ::testing::Test {
  protected:
   void SetUp() override {
     VemoIf::setSysLog(recordSysLog);
+    reset();
+  }
+  void TearDown() override {
+    closeTraceLog();
+    VemoIf::setSysLog(nullptr);
+  }
+
+  // A closed handle, the three-node double, an empty trace log and system log.
+  void reset() {
     (void)VemoIf::closeHandle();
     fake_vemo_reset();
     fake_vemo_add_node(3, "gamma");
@@ -45,61 +80,65 @@ class VemoIfTest : public ::testing::Test {
     fake_vemo_add_node(2, "beta");
     fake_vemo_set_local(1);
     logged.clear();
-    logPath_ = ::testing::TempDir() + "vemo_if_trace_" + std::to_string(getpid()) + ".log";
+    closeTraceLog();
     std::remove(logPath_.c_str());
     openTraceLog(logPath_.c_str());
   }
-  void TearDown() override {
-    closeTraceLog();
-    std::remove(logPath_.c_str());
-    VemoIf::setSysLog(nullptr);
-  }
 
-  // The trace lines written so far, without their time/pid/tid prefix.
-  std::vector<std::string> traced() const {
-    std::ifstream in(logPath_);
-    std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.find("NEW LOGGING STARTED") != std::string::npos) continue;
-      size_t end = line.find("] ");
-      lines.push_back(end == std::string::npos ? line : line.substr(end + 2));
-    }
+  // The trace lines written since reset, without the marker and prefixes.
+  Lines traced() const {
+    Lines lines = splitLines(readFile(logPath_));
+    lines.erase(lines.begin());
+    for (std::string& line : lines) line = withoutPrefix(line);
     return lines;
   }
 
-  std::string logPath_;
+  // Runs query on a fresh handle whose question tag gets answer, and checks
+  // its result, its one VemoIf trace line and its system-log message (none
+  // for ""); then that the handle was kept for code 4 and otherwise closed,
+  // and that the next query works on a fresh one.
+  void failing(const char* tag, int answer, const std::string& line, const std::string& sysLog,
+               const std::string& result, const std::function<std::string()>& query) {
+    SCOPED_TRACE(line);
+    reset();
+    fake_vemo_set_null_answers(answer == kNullAnswer);
+    if (answer != kNullAnswer) fake_vemo_set_get_result(tag, answer);
+    EXPECT_EQ(query(), result);
+    EXPECT_EQ(traced(), Lines{"VemoIf::" + line});
+    EXPECT_EQ(logged, sysLog.empty() ? Lines{} : Lines{"3/1/" + sysLog});
+    const bool kept = result[0] == '4';
+    EXPECT_EQ(VemoIf::isOpen(), kept);
+    EXPECT_EQ(fake_vemo_close_calls(), kept ? 0 : 1);
+    fake_vemo_set_null_answers(0);
+    fake_vemo_set_get_result(tag, 0);
+    EXPECT_EQ(local(), "0 1");
+    EXPECT_EQ(fake_vemo_open_calls(), kept ? 1 : 2);
+    EXPECT_EQ(fake_vemo_stale_handle_uses(), 0);
+  }
+
+  ScratchDir dir_;
+  const std::string logPath_ = dir_.file("trace.log");
 };
 
-using Lines = std::vector<std::string>;
-
-TEST_F(VemoIfTest, FirstQueryOpensAndLaterQueriesReuseTheHandle) {
-  uint32_t local = 0;
+TEST_F(VemoIfTest, FirstQueryOpensLaterOnesReuseTheHandleAnd7Delivers) {
+  fake_vemo_set_get_result(VEMO_ALL_NODEIDS, VEMO_OK_PARTIAL);
   EXPECT_FALSE(VemoIf::isOpen());
-  ASSERT_EQ(VemoIf::getNodeNumLocal(local), ERR_NONE);
-  EXPECT_EQ(local, 1u);
-  std::string name;
-  ASSERT_EQ(VemoIf::nodeNumToNodeName(2, name), ERR_NONE);
-  EXPECT_EQ(name, "beta");
+  EXPECT_EQ(local() + "|" + list() + "|" + nameOf(2), "0 1|0 3 1 2|0 beta");  // framework order
   EXPECT_EQ(fake_vemo_open_calls(), 1);
   EXPECT_TRUE(VemoIf::isOpen());
   EXPECT_TRUE(traced().empty());
 }
 
-TEST_F(VemoIfTest, FailedOpenGives23AndIsRetriedByTheNextQuery) {
+TEST_F(VemoIfTest, FailedOpenGives23LeavesOutputsAloneAndIsRetriedByTheNextQuery) {
   fake_vemo_set_open_result(5);
-  uint32_t number = 99;
-  EXPECT_EQ(VemoIf::nodeNameToNodeNum("beta", number), ERR_COMM);
-  EXPECT_EQ(number, 99u);
+  EXPECT_EQ(numberOf("beta") + "|" + list(), "23 99|23 42");
   EXPECT_FALSE(VemoIf::isOpen());
-  EXPECT_EQ(traced(), Lines{"VemoIf:ERROR vemo_cluster_open failed with return code: 5"});
-  EXPECT_EQ(logged, Lines{"3/1/vemo_cluster_open failed with 5"});
+  EXPECT_EQ(traced(), Lines(2, "VemoIf:ERROR vemo_cluster_open failed with return code: 5"));
+  EXPECT_EQ(logged, Lines(2, "3/1/vemo_cluster_open failed with 5"));
   EXPECT_EQ(fake_vemo_get_calls(), 0);
-
   fake_vemo_set_open_result(0);
-  ASSERT_EQ(VemoIf::nodeNameToNodeNum("beta", number), ERR_NONE);
-  EXPECT_EQ(number, 2u);
-  EXPECT_EQ(fake_vemo_open_calls(), 2);
+  EXPECT_EQ(numberOf("beta"), "0 2");
+  EXPECT_EQ(fake_vemo_open_calls(), 3);
 }
 
 TEST_F(VemoIfTest, FailedCloseStillLeavesTheHandleClosed) {
@@ -113,109 +152,50 @@ TEST_F(VemoIfTest, FailedCloseStillLeavesTheHandleClosed) {
   EXPECT_EQ(fake_vemo_close_calls(), 1);
 }
 
-TEST_F(VemoIfTest, Answer7DeliversTheNodeListInFrameworkOrder) {
-  fake_vemo_set_get_result(VEMO_ALL_NODEIDS, VEMO_OK_PARTIAL);
-  std::vector<uint32_t> nodes{42};
-  ASSERT_EQ(VemoIf::getNodeList(nodes), ERR_NONE);
-  EXPECT_EQ(nodes, (std::vector<uint32_t>{3, 1, 2}));
-  EXPECT_TRUE(traced().empty());
+TEST_F(VemoIfTest, UnknownNameOrNumberGives4AndItsLineButNoSysLogAndKeepsTheHandle) {
+  failing(VEMO_NODENAME_NODEID, 11,
+          "nodeNumToNodeName::ERROR vemo_cluster_get failed for VEMO_NODENAME_NODEID on node "
+          "number 12with error: 11",
+          "", "4 kept", [] { return nameOf(12); });
+  failing(VEMO_NODEID_NODENAME, 11,
+          "nodeNameToNodeNum::ERROR vemo_cluster_get failed for VEMO_NODEID_NODENAME on node "
+          "name ghostwith error: 11",
+          "", "4 99", [] { return numberOf("ghost"); });
 }
 
-TEST_F(VemoIfTest, NodeListIsEmptiedByAFailedQueryButNotByAFailedOpen) {
-  fake_vemo_set_open_result(5);
-  std::vector<uint32_t> nodes{42};
-  EXPECT_EQ(VemoIf::getNodeList(nodes), ERR_COMM);
-  EXPECT_EQ(nodes, std::vector<uint32_t>{42});
-
-  fake_vemo_set_open_result(0);
-  fake_vemo_set_get_result(VEMO_ALL_NODEIDS, 3);
-  EXPECT_EQ(VemoIf::getNodeList(nodes), ERR_VEMO);
-  EXPECT_TRUE(nodes.empty());
-  EXPECT_EQ(
-      traced().back(),
-      "VemoIf::getNodeList::ERROR vemo_cluster_get failed for VEMO_ALL_NODEIDS with error: 3");
+TEST_F(VemoIfTest, FrameworkFailureGives20LogsItsTagOnceAndReopensNextTime) {
+  failing(VEMO_NODEID_LOCAL, 3,
+          "getNodeNumLocal::ERROR vemo_cluster_get failed for VEMO_NODEID_LOCAL with error: 3",
+          "vemo_cluster_get failed for (NodeId_Local) with 3", "20 77", local);
+  failing(VEMO_ALL_NODEIDS, 3,  // the list is emptied
+          "getNodeList::ERROR vemo_cluster_get failed for VEMO_ALL_NODEIDS with error: 3",
+          "vemo_cluster_get failed for (All_NodeIds) with 3", "20", list);
+  failing(VEMO_ALL_NODEIDS, 11,
+          "getNodeList::ERROR vemo_cluster_get failed for VEMO_ALL_NODEIDS with error: 11",
+          "vemo_cluster_get failed for (All_NodeIds) with 11", "20", list);
 }
 
-TEST_F(VemoIfTest, UnknownNumberGivesInvalidInputKeepsHandleAndSkipsSysLog) {
-  std::string name = "kept";
-  EXPECT_EQ(VemoIf::nodeNumToNodeName(12, name), ERR_INVALID);
-  EXPECT_EQ(name, "kept");
-  EXPECT_EQ(traced(), Lines{"VemoIf::nodeNumToNodeName::ERROR vemo_cluster_get failed for "
-                            "VEMO_NODENAME_NODEID on node number 12with error: 11"});
-  EXPECT_TRUE(logged.empty());
-  EXPECT_TRUE(VemoIf::isOpen());
-  EXPECT_EQ(fake_vemo_close_calls(), 0);
-}
-
-TEST_F(VemoIfTest, UnknownNameLineRunsTheNameIntoTheError) {
-  uint32_t number = 0;
-  EXPECT_EQ(VemoIf::nodeNameToNodeNum("ghost", number), ERR_INVALID);
-  EXPECT_EQ(traced(), Lines{"VemoIf::nodeNameToNodeNum::ERROR vemo_cluster_get failed for "
-                            "VEMO_NODEID_NODENAME on node name ghostwith error: 11"});
-  EXPECT_TRUE(logged.empty());
-  EXPECT_TRUE(VemoIf::isOpen());
-}
-
-TEST_F(VemoIfTest, Answer3GivesVemoErrorLogsTheTagAndReopensNextTime) {
-  fake_vemo_set_get_result(VEMO_NODEID_LOCAL, 3);
-  uint32_t local = 77;
-  EXPECT_EQ(VemoIf::getNodeNumLocal(local), ERR_VEMO);
-  EXPECT_EQ(local, 77u);
-  EXPECT_EQ(traced(), Lines{"VemoIf::getNodeNumLocal::ERROR vemo_cluster_get failed for "
-                            "VEMO_NODEID_LOCAL with error: 3"});
-  EXPECT_EQ(logged, Lines{"3/1/vemo_cluster_get failed for (NodeId_Local) with 3"});
-  EXPECT_FALSE(VemoIf::isOpen());
-  EXPECT_EQ(fake_vemo_close_calls(), 1);
-
-  fake_vemo_set_get_result(VEMO_NODEID_LOCAL, 0);
-  ASSERT_EQ(VemoIf::getNodeNumLocal(local), ERR_NONE);
-  EXPECT_EQ(fake_vemo_open_calls(), 2);
-  EXPECT_EQ(fake_vemo_stale_handle_uses(), 0);
-}
-
-TEST_F(VemoIfTest, Answer11ToTheNodeListIsAFrameworkFailure) {
-  fake_vemo_set_get_result(VEMO_ALL_NODEIDS, 11);
-  std::vector<uint32_t> nodes;
-  EXPECT_EQ(VemoIf::getNodeList(nodes), ERR_VEMO);
-  EXPECT_EQ(logged, Lines{"3/1/vemo_cluster_get failed for (All_NodeIds) with 11"});
-  EXPECT_FALSE(VemoIf::isOpen());
-}
-
-TEST_F(VemoIfTest, SuccessWithoutANameIsAFailureThatLeavesTheNameAlone) {
-  fake_vemo_set_null_answers(1);
-  std::string name = "kept";
-  EXPECT_EQ(VemoIf::nodeNumToNodeName(2, name), ERR_VEMO);
-  EXPECT_EQ(name, "kept");
-  EXPECT_EQ(traced(), Lines{"VemoIf::nodeNumToNodeName::ERROR vemo_cluster_get delivered no "
-                            "answer for VEMO_NODENAME_NODEID on node number 2"});
-  EXPECT_EQ(logged, Lines{"3/1/vemo_cluster_get delivered no answer for (Nodename_NodeId)"});
-  EXPECT_FALSE(VemoIf::isOpen());
-}
-
-TEST_F(VemoIfTest, SuccessWithoutAListIsAFailureWithAnEmptyList) {
-  fake_vemo_set_null_answers(1);
-  std::vector<uint32_t> nodes{42};
-  EXPECT_EQ(VemoIf::getNodeList(nodes), ERR_VEMO);
-  EXPECT_TRUE(nodes.empty());
-  EXPECT_FALSE(VemoIf::isOpen());
+TEST_F(VemoIfTest, SuccessWithoutAnAnswerIsAFrameworkFailure) {
+  failing(VEMO_NODENAME_NODEID, kNullAnswer,
+          "nodeNumToNodeName::ERROR vemo_cluster_get delivered no answer for "
+          "VEMO_NODENAME_NODEID on node number 2",
+          "vemo_cluster_get delivered no answer for (Nodename_NodeId)", "20 kept",
+          [] { return nameOf(2); });
+  failing(VEMO_ALL_NODEIDS, kNullAnswer,
+          "getNodeList::ERROR vemo_cluster_get delivered no answer for VEMO_ALL_NODEIDS",
+          "vemo_cluster_get delivered no answer for (All_NodeIds)", "20", list);
 }
 
 TEST_F(VemoIfTest, ConcurrentQueriesNeverUseAHandleAnotherThreadClosed) {
   fake_vemo_set_get_result(VEMO_ALL_NODEIDS, 3);
-  constexpr int kRounds = 300;
-  auto failing = [] {
-    std::vector<uint32_t> nodes;
-    for (int i = 0; i < kRounds; ++i) EXPECT_EQ(VemoIf::getNodeList(nodes), ERR_VEMO);
-  };
-  auto working = [] {
-    uint32_t local = 0;
-    for (int i = 0; i < kRounds; ++i) EXPECT_EQ(VemoIf::getNodeNumLocal(local), ERR_NONE);
+  auto run = [](std::string (*query)(), const std::string& result) {
+    for (int i = 0; i < 300; ++i) EXPECT_EQ(query(), result);
   };
   std::vector<std::thread> threads;
-  threads.emplace_back(failing);
-  threads.emplace_back(working);
-  threads.emplace_back(failing);
-  threads.emplace_back(working);
+  for (int i = 0; i < 2; ++i) {
+    threads.emplace_back(run, list, "20");
+    threads.emplace_back(run, local, "0 1");
+  }
   for (auto& t : threads) t.join();
   EXPECT_EQ(fake_vemo_stale_handle_uses(), 0);
   EXPECT_EQ(fake_vemo_open_calls(), fake_vemo_close_calls() + (VemoIf::isOpen() ? 1 : 0));

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include "diag/diag_internal.h"
@@ -19,15 +20,13 @@ namespace skgxn {
 namespace {
 
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new DiagEnvironment);
+const std::string kMarkerLine = "*** NEW LOGGING STARTED ***";
 
 class CmdFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     unlink(kCmdFilePath);
-    apply("");
-    std::lock_guard<std::mutex> guard(traceLock());
-    diagSettings().outputSize = 0;
-    diagSettings().outputCount = 0;
+    apply("OUTPUT SIZE 0\nOUTPUT COUNT 0\n");
     setStatsSettings(StatsSettings{});
   }
   void TearDown() override {
@@ -42,18 +41,25 @@ class CmdFileTest : public ::testing::Test {
     processCmdFile(path_.c_str());
   }
 
-  // Writes the real command file with the given modification time.
-  static void writeCmdFile(const std::string& text, time_t mtime) {
+  // Writes the real command file with the given modification time and checks it.
+  static void check(const std::string& text, time_t mtime) {
     writeFile(kCmdFilePath, text);
     struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, kCmdFilePath, times, 0), 0);
+    checkCmdFile();
   }
 
   static uint32_t mask() { return traceMask.load(); }
-  static bool logOpen() { return traceLogOpen.load(); }
-  static DiagSettings settings() {
+
+  // Everything a processed file sets, as one comparable line.
+  static std::string state() {
     std::lock_guard<std::mutex> guard(traceLock());
-    return diagSettings();
+    const DiagSettings& s = diagSettings();
+    char text[512];
+    std::snprintf(text, sizeof text, "mask=%#x log=%d out=%u/%u stats='%s' %u/%u %d", mask(),
+                  traceLogOpen.load(), s.outputSize, s.outputCount, s.stats.dir.c_str(),
+                  s.stats.size, s.stats.count, statsEnabled.load());
+    return text;
   }
 
   ScratchDir dir_;
@@ -62,106 +68,68 @@ class CmdFileTest : public ::testing::Test {
 
 TEST_F(CmdFileTest, EmptyFileMeansErrorsOnlyNoLogNoStatistics) {
   apply("TRACE ON\nOUTPUT ON\nSTATS ON\n");
-  ASSERT_TRUE(logOpen());
+  ASSERT_TRUE(traceLogOpen.load());
   apply("");
-  EXPECT_EQ(mask(), 0x01u);
-  EXPECT_FALSE(logOpen());
-  EXPECT_FALSE(statsEnabled.load());
-  EXPECT_EQ(statsSettings().dir, "");
+  EXPECT_EQ(state(), "mask=0x1 log=0 out=0/0 stats='' 0/0 0");
 }
 
-TEST_F(CmdFileTest, TraceOnSetsNamedCategoriesOrAllButVerbose) {
-  apply("TRACE ON\n");
-  EXPECT_EQ(mask(), 0x1Fu);
-  apply("TRACE ON CALL MSG\n");
-  EXPECT_EQ(mask(), 0x0Du);
-  apply("TRACE ON VER\n");
-  EXPECT_EQ(mask(), 0x21u);
-  apply("TRACE ON call\n");
-  EXPECT_EQ(mask(), 0x01u);
+TEST_F(CmdFileTest, TraceLinesSetTheMaskFromTheirWordsAndNeverDropErrors) {
+  // The previous file always held TRACE ON; the last row adds tabs, CRs and comments.
+  const std::pair<const char*, uint32_t> rows[] = {
+      {"TRACE ON\n", 0x1F},
+      {"TRACE ON CALL MSG\n", 0x0D},
+      {"TRACE ON VER\n", 0x21},
+      {"TRACE ON call\n", 0x01},
+      {"TRACE OFF EVT\n", 0x1D},
+      {"TRACE ON\nTRACE OFF\n", 0x01},
+      {"TRACE\nTRACE MAYBE CALL\n", 0x01},
+      {"# TRACE ON VER\n #\tSTATS OFF\nTRACE\tON  \t CALL\r\nSTATS   ON\t/some/dir\r", 0x05}};
+  for (const auto& [text, expected] : rows) {
+    SCOPED_TRACE(text);
+    apply("TRACE ON\n");
+    apply(text);
+    EXPECT_EQ(mask(), expected);
+  }
+  EXPECT_EQ(statsSettings().dir, "/some/dir");  // the last row: tab and CR end the word
 }
 
-TEST_F(CmdFileTest, TraceOffClearsNamedCategoriesButNeverErrors) {
-  apply("TRACE ON\nTRACE OFF EVT\n");
-  EXPECT_EQ(mask(), 0x1Du);
-  apply("TRACE ON\n");
-  apply("TRACE OFF EVT\n");
-  EXPECT_EQ(mask(), 0x1Du);
-  apply("TRACE ON\nTRACE OFF\n");
-  EXPECT_EQ(mask(), 0x01u);
-  apply("TRACE ON\n");
-  apply("TRACE\nTRACE MAYBE CALL\n");  // no TRACE line counts: back to errors only
-  EXPECT_EQ(mask(), 0x01u);
-}
-
-TEST_F(CmdFileTest, BlanksTabsCarriageReturnsCommentsAndMissingLastNewline) {
-  apply("# TRACE ON VER\n #\tSTATS OFF\nTRACE\tON  \t CALL\r\nSTATS   ON\t/some/dir\r");
-  EXPECT_EQ(mask(), 0x05u);
-  EXPECT_EQ(statsSettings().dir, "/some/dir");
-}
-
-TEST_F(CmdFileTest, OutputOnWithoutPathUsesDefaultLog) {
+TEST_F(CmdFileTest, OutputOnUsesGivenOrDefaultLogAndReopensAtEveryProcessing) {
   unlink("/var/tmp/skgxn_client.log");
   apply("OUTPUT ON\n");
-  EXPECT_TRUE(logOpen());
   traceLine("CmdFileTest:default log\n", TRACE_ERR);
-  std::vector<std::string> lines = splitLines(readFile("/var/tmp/skgxn_client.log"));
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], "*** NEW LOGGING STARTED ***");
-  EXPECT_EQ(withoutPrefix(lines[1]), "CmdFileTest:default log");
-}
-
-TEST_F(CmdFileTest, OutputOnWithPathUsesItAndReopensAtEveryProcessing) {
   std::string log = dir_.file("trace.log");
   apply("OUTPUT ON " + log + " ignored words\n");
   apply("OUTPUT ON " + log + "\n");
-  EXPECT_EQ(readFile(log), "*** NEW LOGGING STARTED ***\n*** NEW LOGGING STARTED ***\n");
   apply("OUTPUT OFF\n");
-  EXPECT_FALSE(logOpen());
+  EXPECT_FALSE(traceLogOpen.load());
+  traceLine("CmdFileTest:no log\n", TRACE_ERR);
+  EXPECT_EQ(readFile(log), kMarkerLine + "\n" + kMarkerLine + "\n");
+  std::vector<std::string> lines = splitLines(readFile("/var/tmp/skgxn_client.log"));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], kMarkerLine);
+  EXPECT_EQ(withoutPrefix(lines[1]), "CmdFileTest:default log");
 }
 
-TEST_F(CmdFileTest, OutputSizeAloneIsStoredAndClosesLog) {
-  apply("OUTPUT ON " + dir_.file("log") + "\n");
-  apply("OUTPUT SIZE 100000\n");
-  EXPECT_EQ(settings().outputSize, 100000u);
-  EXPECT_FALSE(logOpen());
-}
-
-TEST_F(CmdFileTest, SizeAfterOutputOnAppliesFromNextProcessing) {
-  auto file = [](const std::string& log) {
-    return "OUTPUT COUNT 1\nOUTPUT ON " + log + "\nOUTPUT SIZE 100\n";
-  };
-  std::string text(80, 'w');
-  text += '\n';
-  std::string first = dir_.file("first");
-  apply(file(first));
+TEST_F(CmdFileTest, SizeBeforeOnLimitsThatLogAndSizeAfterOnOnlyTheNext) {
+  const std::string text = std::string(80, 'w') + "\n";
+  std::string after = dir_.file("after"), before = dir_.file("before");
+  apply("OUTPUT COUNT 1\nOUTPUT ON " + after + "\nOUTPUT SIZE 100\n");
   traceLine(text.c_str(), TRACE_ERR);  // well past 100 bytes: no limit yet
-  EXPECT_FALSE(exists(first + "1"));
-  std::string second = dir_.file("second");
-  apply(file(second));
-  traceLine(text.c_str(), TRACE_ERR);  // the newly opened log has the limit
-  EXPECT_TRUE(exists(second + "1"));
+  EXPECT_FALSE(exists(after + "1"));
+  apply("OUTPUT SIZE 100000\n");  // stored alone, and the log is closed
+  EXPECT_EQ(state(), "mask=0x1 log=0 out=100000/1 stats='' 0/0 0");
+  apply("OUTPUT COUNT 1\nOUTPUT SIZE 100\nOUTPUT ON " + before + "\n");
+  traceLine(text.c_str(), TRACE_ERR);
+  EXPECT_TRUE(exists(before + "1"));
 }
 
-TEST_F(CmdFileTest, NumbersConvertLikeAtoi) {
-  apply("OUTPUT SIZE 12abc\nOUTPUT COUNT -1\nSTATS SIZE\nSTATS COUNT 99999999999999999999\n");
-  DiagSettings now = settings();
-  EXPECT_EQ(now.outputSize, 12u);
-  EXPECT_EQ(now.outputCount, 0xFFFFFFFFu);
-  EXPECT_EQ(now.stats.size, 0u);
-  EXPECT_EQ(now.stats.count, 0x7FFFFFFFu);  // saturated, not overflowed
-}
-
-TEST_F(CmdFileTest, StatsOnOffAndDefaultDirectory) {
-  apply("STATS ON\nSTATS SIZE 500\nSTATS COUNT 3\n");
-  StatsSettings stats = statsSettings();
-  EXPECT_EQ(stats.dir, "/var/tmp/");
-  EXPECT_EQ(stats.size, 500u);
-  EXPECT_EQ(stats.count, 3u);
-  EXPECT_TRUE(statsEnabled.load());
-  apply("STATS OFF\n");
-  EXPECT_FALSE(statsEnabled.load());
-  EXPECT_EQ(statsSettings().size, 500u);
+TEST_F(CmdFileTest, NumbersConvertLikeAtoiAndStatsOnDefaultsToVarTmp) {
+  apply(
+      "OUTPUT SIZE 12abc\nOUTPUT COUNT -1\nSTATS SIZE\nSTATS COUNT 99999999999999999999\n"
+      "STATS ON\n");  // the count saturates, not overflows
+  EXPECT_EQ(state(), "mask=0x1 log=0 out=12/4294967295 stats='/var/tmp/' 0/2147483647 1");
+  apply("STATS SIZE 500\nSTATS COUNT 3\nSTATS OFF\n");
+  EXPECT_EQ(state(), "mask=0x1 log=0 out=12/4294967295 stats='' 500/3 0");
 }
 
 TEST_F(CmdFileTest, DumpWritesRecordToDefaultOrGivenPath) {
@@ -176,29 +144,21 @@ TEST_F(CmdFileTest, DumpWritesRecordToDefaultOrGivenPath) {
 }
 
 TEST_F(CmdFileTest, CheckProcessesOnlyWhenTimeMovesForward) {
-  writeCmdFile("TRACE ON CALL\n", 1000000);
-  checkCmdFile();
+  check("TRACE ON CALL\n", 1000000);
   EXPECT_EQ(mask(), 0x05u);
-  writeCmdFile("TRACE ON MSG\n", 1000000);  // same second: not seen
-  checkCmdFile();
+  check("TRACE ON MSG\n", 1000000);  // same second: not seen
+  check("TRACE ON EVT\n", 999999);   // older: not seen either
   EXPECT_EQ(mask(), 0x05u);
-  writeCmdFile("TRACE ON EVT\n", 999999);  // older: not seen either
-  checkCmdFile();
-  EXPECT_EQ(mask(), 0x05u);
-  writeCmdFile("TRACE ON MSG\n", 1000001);
-  checkCmdFile();
+  check("TRACE ON MSG\n", 1000001);
   EXPECT_EQ(mask(), 0x09u);
 }
 
 TEST_F(CmdFileTest, DeletingFileClosesLogAndResetsMaskButKeepsStatistics) {
-  writeCmdFile("TRACE ON\nOUTPUT ON " + dir_.file("log") + "\nSTATS ON\n", 2000000);
-  checkCmdFile();
-  ASSERT_TRUE(logOpen());
+  check("TRACE ON\nOUTPUT ON " + dir_.file("log") + "\nSTATS ON\n", 2000000);
+  ASSERT_TRUE(traceLogOpen.load());
   unlink(kCmdFilePath);
   checkCmdFile();
-  EXPECT_EQ(mask(), 0x01u);
-  EXPECT_FALSE(logOpen());
-  EXPECT_EQ(statsSettings().dir, "/var/tmp/");
+  EXPECT_EQ(state(), "mask=0x1 log=0 out=0/0 stats='/var/tmp/' 0/0 1");
 }
 
 TEST_F(CmdFileTest, CommandFileThatIsFifoIsNotWaitedFor) {

@@ -6,128 +6,97 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "diag/test_support.h"
 
 namespace skgxn {
 namespace {
 
-constexpr const char* kMarker = "*** NEW LOGGING STARTED ***\n";
-constexpr uint32_t kMarkerLength = 28;
+const std::string kMarker = "*** NEW LOGGING STARTED ***\n";
 
 mode_t modeOf(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-TEST(LogFile, NewFileStartsWithMarkerAndGetsModeDespiteUmask) {
-  ScratchDir dir;
-  std::string path = dir.file("log");
+// The contents of path, path1, path2, ... up to the first that is missing.
+std::vector<std::string> generations(const std::string& path) {
+  std::vector<std::string> found{readFile(path)};
+  for (int i = 1; exists(path + std::to_string(i)); ++i) {
+    found.push_back(readFile(path + std::to_string(i)));
+  }
+  return found;
+}
+
+class LogFileTest : public ::testing::Test {
+ protected:
+  ScratchDir dir_;
+  std::string path_ = dir_.file("log");
+};
+
+TEST_F(LogFileTest, NewFileStartsWithMarkerAndGetsModeDespiteUmask) {
   mode_t old = umask(077);
   {
-    LogFile log(path, 0666, 0, 0);
-    EXPECT_TRUE(log.isOpen());
-    EXPECT_EQ(log.size(), kMarkerLength);
+    LogFile log(path_, 0666, 0, 0);
+    EXPECT_EQ(log.size(), kMarker.size());
     log.write("hello\n");
   }
   umask(old);
-  EXPECT_EQ(readFile(path), std::string(kMarker) + "hello\n");
-  EXPECT_EQ(modeOf(path), 0666u);
+  EXPECT_EQ(readFile(path_), kMarker + "hello\n");
+  EXPECT_EQ(modeOf(path_), 0666u);
 }
 
-TEST(LogFile, ExistingFileIsContinuedAndItsLengthCounted) {
-  ScratchDir dir;
-  std::string path = dir.file("log");
-  writeFile(path, "old content\n");
-  LogFile log(path, 0666, 0, 0);
-  EXPECT_EQ(log.size(), 12u + kMarkerLength);
+TEST_F(LogFileTest, WriteOverLimitRotatesIntoFreshFileWithoutNewMarker) {
+  const std::string old(990 - kMarker.size(), 'x'), text = std::string(19, 't') + "\n";
+  writeFile(path_, old);
+  writeFile(path_ + "1", "generation one\n");
+  LogFile log(path_, 0666, 1000, 2);
+  ASSERT_EQ(log.size(), 990u);  // the old content is counted, and continued
+  log.write(text.c_str());      // 990 + 20 passes 1000: rotate first
+  log.write(text.c_str());      // 20 + 20 fits: appended
   log.flush();
-  EXPECT_EQ(readFile(path), std::string("old content\n") + kMarker);
+  EXPECT_EQ(generations(path_),
+            (std::vector<std::string>{text + text, old + kMarker, "generation one\n"}));
+  EXPECT_EQ(log.size(), 40u);
+  EXPECT_EQ(modeOf(path_), 0666u);
 }
 
-TEST(LogFile, WriteOverLimitRotatesIntoFreshFileWithoutNewMarker) {
-  ScratchDir dir;
-  std::string path = dir.file("log");
-  writeFile(path, std::string(990 - kMarkerLength, 'x'));
-  writeFile(path + "1", "generation one\n");
-  LogFile log(path, 0666, 1000, 2);
-  ASSERT_EQ(log.size(), 990u);
-  std::string text(19, 't');
-  text += '\n';
-  log.write(text.c_str());
-  log.flush();
-  EXPECT_EQ(readFile(path), text);
-  EXPECT_EQ(readFile(path + "1"), std::string(990 - kMarkerLength, 'x') + kMarker);
-  EXPECT_EQ(readFile(path + "2"), "generation one\n");
-  EXPECT_EQ(log.size(), 20u);
-  EXPECT_EQ(modeOf(path), 0666u);
-}
-
-TEST(LogFile, CountZeroAndOneKeepOneOldGeneration) {
-  for (uint32_t count : {0u, 1u}) {
+TEST_F(LogFileTest, RotationKeepsCountGenerationsButAtLeastOne) {
+  for (uint32_t count : {0u, 1u, 3u}) {
+    SCOPED_TRACE(count);
     ScratchDir dir;
     std::string path = dir.file("log");
-    LogFile log(path, 0666, 40, count);
-    log.write("first text that is long enough\n");
-    log.write("second text that is long enough\n");
-    log.write("third\n");
-    log.flush();
-    EXPECT_EQ(readFile(path), "second text that is long enough\nthird\n") << count;
-    EXPECT_EQ(readFile(path + "1"), "first text that is long enough\n") << count;
-    EXPECT_FALSE(exists(path + "2")) << count;
-    EXPECT_FALSE(exists(path + "0")) << count;
+    {
+      LogFile log(path, 0666, 10, count);  // the marker alone passes the limit
+      for (char c : std::string("abcde")) log.write((std::string(9, c) + "\n").c_str());
+    }
+    std::vector<std::string> expected{"eeeeeeeee\n", "ddddddddd\n", "ccccccccc\n", "bbbbbbbbb\n"};
+    expected.resize(std::max(count, 1u) + 1);
+    EXPECT_EQ(generations(path), expected);
+    EXPECT_FALSE(exists(path + "0"));
   }
 }
 
-TEST(LogFile, CountNKeepsNGenerationsAndDropsTheOldest) {
-  ScratchDir dir;
-  std::string path = dir.file("log");
-  LogFile log(path, 0666, 10, 3);  // the marker alone passes the limit
-  for (char c : std::string("abcde")) {
-    std::string text = std::string(9, c) + "\n";
-    log.write(text.c_str());
-  }
-  log.flush();
-  EXPECT_EQ(readFile(path), "eeeeeeeee\n");
-  EXPECT_EQ(readFile(path + "1"), "ddddddddd\n");
-  EXPECT_EQ(readFile(path + "2"), "ccccccccc\n");
-  EXPECT_EQ(readFile(path + "3"), "bbbbbbbbb\n");
-  EXPECT_FALSE(exists(path + "4"));
-  EXPECT_FALSE(exists(path + "0"));
-}
-
-TEST(LogFile, MissingDirectorySwallowsWrites) {
-  ScratchDir dir;
-  std::string path = dir.file("absent/log");
-  LogFile log(path, 0666, 10, 2);
-  EXPECT_FALSE(log.isOpen());
-  log.write("nothing\n");
-  log.flush();
-  EXPECT_EQ(log.size(), 0u);
-  EXPECT_FALSE(exists(path));
-}
-
-TEST(LogFile, PlantedSymbolicLinkIsNeitherFollowedNorChmodded) {
-  ScratchDir dir;
-  std::string target = dir.file("victim");
-  std::string path = dir.file("log");
+TEST_F(LogFileTest, MissingDirectoryPlantedLinkOrFifoIsRefusedAndSwallowsWrites) {
+  std::string target = dir_.file("victim"), fifo = dir_.file("fifo");
   writeFile(target, "precious\n");
   chmod(target.c_str(), 0600);
-  ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
-  LogFile log(path, 0666, 0, 0);
-  EXPECT_FALSE(log.isOpen());
-  log.write("intruder\n");
+  ASSERT_EQ(symlink(target.c_str(), path_.c_str()), 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {path_, fifo, dir_.file("absent/log")}) {
+    SCOPED_TRACE(path);
+    LogFile log(path, 0666, 10, 2);  // a FIFO must not block here
+    EXPECT_FALSE(log.isOpen());
+    log.write("intruder\n");
+    log.flush();
+    EXPECT_EQ(log.size(), 0u);
+  }
+  EXPECT_FALSE(exists(dir_.file("absent")));
   EXPECT_EQ(readFile(target), "precious\n");
   EXPECT_EQ(modeOf(target), 0600u);
-}
-
-TEST(LogFile, PlantedFifoIsRefusedWithoutBlocking) {
-  ScratchDir dir;
-  std::string path = dir.file("log");
-  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-  LogFile log(path, 0666, 0, 0);
-  EXPECT_FALSE(log.isOpen());
 }
 
 }  // namespace

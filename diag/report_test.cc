@@ -26,15 +26,13 @@ TEST(ErrorCatalogue, CodeAboveLastHasUnknownName) {
   }
 }
 
-std::string lastRecordText() { return withoutPrefix(traceRecordLines().back()); }
-
 // The latch never goes back; these cases run in order within one process.
 TEST(Report, ErrnoReportNamesCallReasonAndNumberWithoutLatch) {
   errno = ENOENT;
   reportErrno("stat(REGISTER_PIPE)", false);
   EXPECT_EQ(errno, ENOENT);
-  EXPECT_EQ(lastRecordText(), std::string("stat(REGISTER_PIPE): ") + std::strerror(ENOENT) +
-                                  ": error code " + std::to_string(ENOENT));
+  EXPECT_EQ(withoutPrefix(traceRecordLines().back()),
+            "stat(REGISTER_PIPE): " + std::string(std::strerror(ENOENT)) + ": error code 2");
   EXPECT_FALSE(severeErrorSeen());
 }
 
@@ -49,11 +47,11 @@ TEST(Report, BrokenMutexIsReportedOncePerCallAndLeavesLatchAlone) {
   setDiagMutexCalls(nullptr, nullptr);
   std::vector<std::string> lines = traceRecordLines();
   ASSERT_GE(lines.size(), 4u);
-  std::vector<std::string> last;
-  for (size_t i = lines.size() - 4; i < lines.size(); ++i) last.push_back(withoutPrefix(lines[i]));
-  EXPECT_EQ(last, (std::vector<std::string>{
-                      "fcntl(F_GETFL): error code 9", "mutex_lock(): error code 22",
-                      "mutex_lock(): error code 22", "mutex_unlock(): error code 1"}));
+  lines.erase(lines.begin(), lines.end() - 4);
+  for (std::string& line : lines) line = withoutPrefix(line);
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "fcntl(F_GETFL): error code 9", "mutex_lock(): error code 22",
+                       "mutex_lock(): error code 22", "mutex_unlock(): error code 1"}));
   EXPECT_FALSE(severeErrorSeen());
 }
 
@@ -63,26 +61,19 @@ TEST(Report, SevereReportSetsLatch) {
   EXPECT_TRUE(severeErrorSeen());
 }
 
-struct Captured {
-  std::string ident;
-  int facility = -1;
-  int priority = -1;
-  std::string text;
-};
-Captured captured;
+std::string captured;  // "<ident>|<facility>|<priority>|<text>"
 
 void captureSink(const char* ident, int facility, int priority, const char* text) {
-  captured = Captured{ident, facility, priority, text};
+  captured = std::string(ident) + "|" + std::to_string(facility) + "|" + std::to_string(priority) +
+             "|" + text;
   errno = EBADF;  // as if opening the system log had failed somewhere inside
 }
 
 class SysLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    captured = Captured{};
-    previous_ = setSysLogSink(captureSink);
-  }
+  void SetUp() override { previous_ = setSysLogSink(captureSink); }
   void TearDown() override { setSysLogSink(previous_); }
+  const std::string id_ = "ID[" + std::to_string(getpid()) + " Cluster.KVO.";
 
  private:
   SysLogSink previous_ = nullptr;
@@ -90,24 +81,16 @@ class SysLogTest : public ::testing::Test {
 
 TEST_F(SysLogTest, SelectorChoosesIdentityOnLocal0) {
   sysLog(LOG_ERR, 1, "vemo_cluster_open failed: %d", 5);
-  EXPECT_EQ(captured.ident, "ID[" + std::to_string(getpid()) + " Cluster.KVO.SKGXN]");
-  EXPECT_EQ(captured.facility, 128);
-  EXPECT_EQ(captured.priority, LOG_ERR);
-  EXPECT_EQ(captured.text, "vemo_cluster_open failed: 5");
+  EXPECT_EQ(captured, id_ + "SKGXN]|128|3|vemo_cluster_open failed: 5");
   sysLog(LOG_ERR, 2, "x");
-  EXPECT_EQ(captured.ident, "ID[" + std::to_string(getpid()) + " Cluster.KVO.VELKD]");
+  EXPECT_EQ(captured, id_ + "VELKD]|128|3|x");
 }
 
-TEST_F(SysLogTest, LongMessageIsCutTo1023Characters) {
-  std::string longText(5000, 'm');
-  sysLog(LOG_ERR, 1, "%s", longText.c_str());
-  EXPECT_EQ(captured.text, std::string(1023, 'm'));
-}
-
-TEST_F(SysLogTest, ErrnoIsTheSameAfterwards) {
+TEST_F(SysLogTest, LongMessageIsCutTo1023CharactersAndErrnoKept) {
   errno = ETIMEDOUT;
-  sysLog(LOG_ERR, 1, "message");
+  sysLog(LOG_ERR, 1, "%s", std::string(5000, 'm').c_str());
   EXPECT_EQ(errno, ETIMEDOUT);
+  EXPECT_EQ(captured, id_ + "SKGXN]|128|3|" + std::string(1023, 'm'));
 }
 
 }  // namespace

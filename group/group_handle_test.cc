@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "diag/diag_state.h"
 #include "group/diag_test_support.h"
@@ -25,21 +26,27 @@ class GroupHandleTest : public ::testing::Test {
     createStatsRing();
     loadDiagnostics();
   }
-
-  void SetUp() override {
-    // The group code only needs a context record naming some object; the
-    // context registry is api's concern, not this folder's.
-    ctx_.object = &contextStandIn_;
-  }
-
+  // The group code only needs a context record naming some object; the
+  // context registry is api's concern, not this folder's.
+  void SetUp() override { ctx_.object = &contextStandIn_; }
   void TearDown() override { releaseGroupList(list_); }
 
-  skgxn_group create(const char* function = "skgxnreg") {
+  skgxn_group create() {
     skgxn_group handle{};
-    EXPECT_EQ(createGroupHandle(function, &ctx_, &list_, &handle), ERR_NONE);
+    EXPECT_EQ(createGroupHandle("skgxnreg", &ctx_, &list_, &handle), ERR_NONE);
     return handle;
   }
-
+  // A pipe's two ends become the command and event descriptors of handle.
+  static std::vector<int> givePipe(const skgxn_group& handle) {
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
+    static_cast<GroupState*>(handle.state)->commandFd = fds[0];
+    static_cast<GroupState*>(handle.state)->eventFd = fds[1];
+    return {fds[0], fds[1]};
+  }
+  static bool isCleared(const skgxn_group& handle) {
+    return handle.state == nullptr && handle.check == 0;
+  }
   static bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 
   int contextStandIn_ = 0;
@@ -47,81 +54,50 @@ class GroupHandleTest : public ::testing::Test {
   GroupList list_;
 };
 
-TEST_F(GroupHandleTest, ClearRecordIsInvalidAndStaysClearOnRelease) {
-  skgxn_group handle{};
-  EXPECT_FALSE(isValidGroupHandle(&handle));
-  EXPECT_FALSE(isValidGroupHandle(nullptr));
-  releaseGroupHandle(&handle);
-  EXPECT_EQ(handle.state, nullptr);
-  EXPECT_EQ(handle.check, 0);
-}
-
-TEST_F(GroupHandleTest, CreatedRecordIsValidListedAndCarriesByteSumOfContextRecord) {
+TEST_F(GroupHandleTest, CreatedRecordIsListedAndAnyAlteredCheckBitMakesItInvalid) {
   skgxn_group handle = create();
-  ASSERT_TRUE(isValidGroupHandle(&handle));
-  auto* state = static_cast<GroupState*>(handle.state);
-  EXPECT_EQ(state->ctxRecord, &ctx_);
-  EXPECT_EQ(state->commandFd, -1);
-  EXPECT_EQ(state->eventFd, -1);
-  skgxn_context* recordAddress = &ctx_;
+  skgxn_context* recordAddress = &ctx_;  // the check is the byte sum of this pointer
   EXPECT_EQ(handle.check, pointerFieldCheck(&recordAddress));
-  ASSERT_EQ(list_.states.size(), 1u);
-  EXPECT_EQ(list_.states[0], state);
-}
-
-TEST_F(GroupHandleTest, AnyAlteredCheckBitMakesRecordInvalid) {
-  skgxn_group handle = create();
+  EXPECT_EQ(list_.states, std::vector<GroupState*>{static_cast<GroupState*>(handle.state)});
   for (int bit = 0; bit < 16; ++bit) {
     skgxn_group altered = handle;
     altered.check = static_cast<uint16_t>(altered.check ^ (1u << bit));
     EXPECT_FALSE(isValidGroupHandle(&altered)) << "bit " << bit;
     EXPECT_FALSE(checkGroupHandle(&altered));
-    EXPECT_EQ(altered.state, nullptr);
-    EXPECT_EQ(altered.check, 0);
+    EXPECT_TRUE(isCleared(altered));
   }
   EXPECT_TRUE(isValidGroupHandle(&handle));
 }
 
-TEST_F(GroupHandleTest, ReleasedRecordAndCopyTakenBeforeReleaseAreRefused) {
-  skgxn_group handle = create();
+TEST_F(GroupHandleTest, ClearReleasedOrForgedRecordsAndCopiesFromBeforeReleaseAreRefused) {
+  skgxn_group clear{}, handle = create();
   skgxn_group copy = handle;
   releaseGroupHandle(&handle);
-  EXPECT_EQ(handle.state, nullptr);
-  EXPECT_EQ(handle.check, 0);
-  EXPECT_TRUE(list_.states.empty());
+  releaseGroupHandle(&clear);
+  EXPECT_TRUE(isCleared(handle) && isCleared(clear) && list_.states.empty());
   // The copy names freed memory: it must be refused without being read.
-  EXPECT_FALSE(isValidGroupHandle(&copy));
-  releaseGroupHandle(&copy);
-  EXPECT_EQ(copy.state, nullptr);
-}
-
-TEST_F(GroupHandleTest, ForgedRecordWithMatchingCheckIsRefused) {
   GroupState forged;
   forged.ctxRecord = &ctx_;
-  skgxn_group handle{&forged, groupStateCheck(forged), {}};
-  EXPECT_FALSE(isValidGroupHandle(&handle));
-  releaseGroupHandle(&handle);  // must not free or unlist a state it did not create
-  EXPECT_EQ(handle.state, nullptr);
+  skgxn_group forgery{&forged, groupStateCheck(forged), {}};
+  EXPECT_FALSE(isValidGroupHandle(nullptr));
+  for (skgxn_group* refused : {&clear, &copy, &forgery}) {
+    EXPECT_FALSE(isValidGroupHandle(refused));
+    releaseGroupHandle(refused);  // must not free or unlist a state it did not create
+    EXPECT_EQ(refused->state, nullptr);
+  }
 }
 
-TEST_F(GroupHandleTest, RecordNotClearWarnsAndOldStateStaysListed) {
-  skgxn_group handle = create();
-  void* oldState = handle.state;
+TEST_F(GroupHandleTest, OnlyRecordNotClearIsWarnedAboutAndOldStateStaysListed) {
   testsupport::TraceCapture trace;
+  skgxn_group handle = create();
   skgxn_group reused = handle;
   ASSERT_EQ(createGroupHandle("skgxnreg", &ctx_, &list_, &reused), ERR_NONE);
-  EXPECT_EQ(trace.count("skgxnreg:WARN group handle not clean - possibly in use"), 1u);
-  EXPECT_NE(reused.state, oldState);
+  EXPECT_EQ(trace.lines(),
+            std::vector<std::string>{"skgxnreg:WARN group handle not clean - possibly in use"});
+  EXPECT_NE(reused.state, handle.state);
   EXPECT_TRUE(isValidGroupHandle(&reused));
   EXPECT_TRUE(isValidGroupHandle(&handle));
   EXPECT_EQ(list_.states.size(), 2u);
-}
-
-TEST_F(GroupHandleTest, ClearRecordGetsNoWarning) {
-  testsupport::TraceCapture trace;
-  skgxn_group handle = create("skgxnqgrp");
-  EXPECT_TRUE(trace.lines().empty());
-  releaseGroupHandle(&handle);
 }
 
 TEST_F(GroupHandleTest, MissingArgumentsCreateNothing) {
@@ -135,44 +111,29 @@ TEST_F(GroupHandleTest, MissingArgumentsCreateNothing) {
   EXPECT_TRUE(list_.states.empty());
 }
 
-TEST_F(GroupHandleTest, ReleaseClosesOpenDescriptorsAndLeavesList) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  skgxn_group first = create();
-  skgxn_group second = create();
-  auto* state = static_cast<GroupState*>(first.state);
-  state->commandFd = fds[0];
-  state->eventFd = fds[1];
+TEST_F(GroupHandleTest, ReleasingRecordOrListClosesDescriptorsAndUnlistsStates) {
+  skgxn_group first = create(), second = create();
+  std::vector<int> firstFds = givePipe(first), secondFds = givePipe(second);
   releaseGroupHandle(&first);
-  EXPECT_FALSE(isOpen(fds[0]));
-  EXPECT_FALSE(isOpen(fds[1]));
-  ASSERT_EQ(list_.states.size(), 1u);
-  EXPECT_EQ(list_.states[0], second.state);
-}
-
-TEST_F(GroupHandleTest, ReleasingListClosesEveryStateAndRefusesTheirRecords) {
-  int fds[4];
-  ASSERT_EQ(::pipe(fds), 0);
-  ASSERT_EQ(::pipe(fds + 2), 0);
-  skgxn_group first = create();
-  skgxn_group second = create();
-  static_cast<GroupState*>(first.state)->commandFd = fds[0];
-  static_cast<GroupState*>(first.state)->eventFd = fds[1];
-  static_cast<GroupState*>(second.state)->commandFd = fds[2];
-  static_cast<GroupState*>(second.state)->eventFd = fds[3];
+  EXPECT_FALSE(isOpen(firstFds[0]) || isOpen(firstFds[1]));
+  EXPECT_TRUE(isOpen(secondFds[0]) && isOpen(secondFds[1]));
+  EXPECT_EQ(list_.states, std::vector<GroupState*>{static_cast<GroupState*>(second.state)});
   releaseGroupList(list_);
-  for (int fd : fds) EXPECT_FALSE(isOpen(fd)) << fd;
+  EXPECT_FALSE(isOpen(secondFds[0]) || isOpen(secondFds[1]));
   EXPECT_TRUE(list_.states.empty());
-  EXPECT_FALSE(isValidGroupHandle(&first));
   EXPECT_FALSE(isValidGroupHandle(&second));
 }
 
-TEST_F(GroupHandleTest, StatisticsOffStoresLineInRecordOnly) {
-  skgxn_group handle = create();
+TEST_F(GroupHandleTest, StatisticsOffStoresLineInRecordOnlyAndNullRecordsNothing) {
+  skgxn_group handle = create(), clear{};
   setGroupName(&handle, "G:0");
+  setGroupName(&clear, "G:1");
   const char* line = "stats-off-line <1 2> skgxngeNUL(no events) SKGXN_SUCC\n";
   writeGroupStats(&handle, line);
+  writeGroupStats(&clear, "x\n");
+  writeGroupStats(nullptr, "x\n");
   EXPECT_EQ(static_cast<GroupState*>(handle.state)->statsFile, nullptr);
+  EXPECT_EQ(clear.state, nullptr);
   char* text = nullptr;
   size_t size = 0;
   FILE* out = open_memstream(&text, &size);
@@ -182,40 +143,21 @@ TEST_F(GroupHandleTest, StatisticsOffStoresLineInRecordOnly) {
   std::free(text);
 }
 
-TEST_F(GroupHandleTest, NullRecordWritesNoStatistics) {
-  writeGroupStats(nullptr, "x\n");
-  skgxn_group clear{};
-  writeGroupStats(&clear, "x\n");
-  setGroupName(&clear, "G:1");
-  EXPECT_EQ(clear.state, nullptr);
-}
-
 TEST(GroupStatsPath, AddsSlashOnlyWhenMissing) {
   EXPECT_EQ(groupStatsPath("/tmp/st", "G:0"), "/tmp/st/skgxn_G:0.pstat");
   EXPECT_EQ(groupStatsPath("/var/tmp/", "DBGRP:3"), "/var/tmp/skgxn_DBGRP:3.pstat");
 }
 
-TEST(MemberBitmapCopy, Members0And9And127SetTheirBitsOnly) {
+TEST(MemberBitmapCopy, Members0And9And127SetTheirBitsOnlyAndNullMapsAreSkipped) {
   MemberBitmap set{};
-  addMember(set, 0);
-  addMember(set, 9);
-  addMember(set, 127);
-  uint8_t bitmap[16];
-  std::memset(bitmap, 0xAA, sizeof bitmap);
-  skgxn_memmap memmap{bitmap};
+  for (uint32_t n : {0u, 9u, 127u}) addMember(set, n);
+  std::vector<uint8_t> bitmap(16, 0xAA), expected(16, 0x00);
+  expected[0] = 0x01, expected[1] = 0x02, expected[15] = 0x80;
+  skgxn_memmap memmap{bitmap.data()}, noBitmap{nullptr};
   copyMembersToCaller(set, &memmap);
-  for (int i = 0; i < 16; ++i) {
-    uint8_t expected = i == 0 ? 0x01 : i == 1 ? 0x02 : i == 15 ? 0x80 : 0x00;
-    EXPECT_EQ(bitmap[i], expected) << "byte " << i;
-  }
-}
-
-TEST(MemberBitmapCopy, NullMapOrBitmapIsNotWritten) {
-  MemberBitmap set{};
-  addMember(set, 1);
-  copyMembersToCaller(set, nullptr);
-  skgxn_memmap noBitmap{nullptr};
   copyMembersToCaller(set, &noBitmap);
+  copyMembersToCaller(set, nullptr);
+  EXPECT_EQ(bitmap, expected);
   EXPECT_EQ(noBitmap.bitmap, nullptr);
 }
 

@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "diag/cmd_file.h"
 #include "diag/diag_state.h"
+#include "diag/test_support.h"
 #include "group/diag_test_support.h"
 #include "group/group_handle.h"
 #include "group/stats_ring.h"
@@ -16,20 +15,7 @@
 namespace skgxn {
 namespace {
 
-constexpr const char* kMarker = "*** NEW LOGGING STARTED ***\n";
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-size_t occurrences(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
+const std::string kMarker = "*** NEW LOGGING STARTED ***\n";
 
 class GroupStatsTest : public ::testing::Test {
  protected:
@@ -37,76 +23,69 @@ class GroupStatsTest : public ::testing::Test {
     createStatsRing();
     loadDiagnostics();
   }
-
-  void SetUp() override {
-    ctx_.object = &contextStandIn_;
-    ASSERT_EQ(createGroupHandle("skgxnreg", &ctx_, &list_, &handle_), ERR_NONE);
-  }
-
+  void SetUp() override { ctx_.object = &contextStandIn_; }
   void TearDown() override { releaseGroupList(list_); }
 
+  // A new group handle with the given name, created under the current settings.
+  skgxn_group named(const char* name) {
+    skgxn_group handle{};
+    EXPECT_EQ(createGroupHandle("skgxnreg", &ctx_, &list_, &handle), ERR_NONE);
+    setGroupName(&handle, name);
+    return handle;
+  }
   static void switchStats(const std::string& commands) {
     testsupport::writeCmdFile(commands);
     checkCmdFile();
   }
-
-  GroupState& state() { return *static_cast<GroupState*>(handle_.state); }
+  static LogFile* fileOf(const skgxn_group& handle) {
+    return static_cast<GroupState*>(handle.state)->statsFile.get();
+  }
 
   int contextStandIn_ = 0;
   skgxn_context ctx_{};
   GroupList list_;
-  skgxn_group handle_{};
 };
 
-TEST_F(GroupStatsTest, DirectoryWithoutSlashGetsOneAdded) {
+TEST_F(GroupStatsTest, DirectoryGetsSlashOnlyWhenMissing) {
   ::mkdir("/var/tmp/st", 0755);
-  switchStats("STATS ON /var/tmp/st\n");
-  setGroupName(&handle_, "G:0");
-  ASSERT_NE(state().statsFile, nullptr);
-  EXPECT_EQ(state().statsFile->path(), "/var/tmp/st/skgxn_G:0.pstat");
-  writeGroupStats(&handle_, "line\n");
-  EXPECT_EQ(readFile("/var/tmp/st/skgxn_G:0.pstat"), std::string(kMarker) + "line\n");
+  const struct {
+    const char* commands;
+    const char* name;
+    std::string path;
+  } rows[] = {{"STATS ON /var/tmp/st\n", "G:0", "/var/tmp/st/skgxn_G:0.pstat"},
+              {"STATS ON\n", "DBGRP:3", "/var/tmp/skgxn_DBGRP:3.pstat"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.commands);
+    switchStats(row.commands);
+    skgxn_group handle = named(row.name);
+    ASSERT_NE(fileOf(handle), nullptr);
+    EXPECT_EQ(fileOf(handle)->path(), row.path);
+    writeGroupStats(&handle, "line\n");
+    EXPECT_EQ(readFile(row.path), kMarker + "line\n");
+  }
 }
 
-TEST_F(GroupStatsTest, DefaultDirectoryKeepsItsSlash) {
-  switchStats("STATS ON\n");
-  setGroupName(&handle_, "DBGRP:3");
-  writeGroupStats(&handle_, "poll line\n");
-  EXPECT_EQ(readFile("/var/tmp/skgxn_DBGRP:3.pstat"), std::string(kMarker) + "poll line\n");
-}
-
-TEST_F(GroupStatsTest, StatisticsOffClosesOpenFileAtNextLine) {
+TEST_F(GroupStatsTest, SwitchingOffOrOnAgainActsAtTheNextLine) {
+  const std::string path = "/var/tmp/skgxn_G:5.pstat";
   switchStats("STATS ON /var/tmp\n");
-  setGroupName(&handle_, "G:5");
-  writeGroupStats(&handle_, "first\n");
-  ASSERT_NE(state().statsFile, nullptr);
-
+  skgxn_group handle = named("G:5");
+  writeGroupStats(&handle, "first\n");
   switchStats("STATS OFF\n");
-  EXPECT_NE(state().statsFile, nullptr);  // nothing happens before the next line
-  writeGroupStats(&handle_, "second\n");
-  EXPECT_EQ(state().statsFile, nullptr);
-  EXPECT_EQ(readFile("/var/tmp/skgxn_G:5.pstat"), std::string(kMarker) + "first\n");
-}
-
-TEST_F(GroupStatsTest, StatisticsOnAgainOpensFreshFileAtNextLine) {
+  EXPECT_NE(fileOf(handle), nullptr);  // nothing happens before the next line
+  writeGroupStats(&handle, "lost\n");
+  EXPECT_EQ(fileOf(handle), nullptr);
+  EXPECT_EQ(readFile(path), kMarker + "first\n");
   switchStats("STATS ON /var/tmp\n");
-  setGroupName(&handle_, "G:6");
-  switchStats("STATS OFF\n");
-  writeGroupStats(&handle_, "lost\n");
-  switchStats("STATS ON /var/tmp\n");
-  writeGroupStats(&handle_, "kept\n");
-  std::string text = readFile("/var/tmp/skgxn_G:6.pstat");
-  EXPECT_EQ(occurrences(text, kMarker), 2u);
-  EXPECT_EQ(text.find("lost"), std::string::npos);
-  EXPECT_NE(text.find("kept\n"), std::string::npos);
+  writeGroupStats(&handle, "kept\n");
+  EXPECT_EQ(readFile(path), kMarker + "first\n" + kMarker + "kept\n");
 }
 
 TEST_F(GroupStatsTest, ReleaseClosesFileWithoutAnotherLine) {
   switchStats("STATS ON /var/tmp\n");
-  setGroupName(&handle_, "G:7");
-  writeGroupStats(&handle_, "only\n");
-  releaseGroupHandle(&handle_);
-  EXPECT_EQ(readFile("/var/tmp/skgxn_G:7.pstat"), std::string(kMarker) + "only\n");
+  skgxn_group handle = named("G:7");
+  writeGroupStats(&handle, "only\n");
+  releaseGroupHandle(&handle);
+  EXPECT_EQ(readFile("/var/tmp/skgxn_G:7.pstat"), kMarker + "only\n");
 }
 
 }  // namespace

@@ -11,32 +11,21 @@
 namespace skgxn {
 namespace {
 
-std::string mapText(const uint8_t* bitmap) {
-  char text[kMemberMapTextBytes];
-  const size_t length = formatMemberMap(bitmap, text);
-  EXPECT_EQ(length, std::string(text).size());
-  return text;
-}
-
-TEST(PollMemberMap, EmptyAndMissingBitmapsPrintEmptyBrackets) {
-  const MemberBitmap none{};
-  EXPECT_EQ(mapText(none.data()), "<>");
-  EXPECT_EQ(mapText(nullptr), "<>");
-}
-
-TEST(PollMemberMap, MembersPrintAscendingAcrossBytes) {
-  MemberBitmap map{};
-  for (uint32_t n : {127u, 0u, 9u, 64u, 5u}) addMember(map, n);
-  EXPECT_EQ(mapText(map.data()), "<0 5 9 64 127>");
-}
-
-TEST(PollMemberMap, AllMembersFitTheFixedBuffer) {
-  MemberBitmap map;
-  map.fill(0xff);
-  std::string expected = "<";
-  for (int n = 0; n < 128; ++n) expected += (n == 0 ? "" : " ") + std::to_string(n);
-  expected += ">";
-  EXPECT_EQ(mapText(map.data()), expected);
+TEST(PollMemberMap, MembersPrintAscendingAndAllOfThemFitTheFixedBuffer) {
+  MemberBitmap none{}, some{}, all;
+  all.fill(0xff);
+  for (uint32_t n : {127u, 0u, 9u, 64u, 5u}) addMember(some, n);
+  std::string everyone = "<0";
+  for (int n = 1; n < 128; ++n) everyone += " " + std::to_string(n);
+  const std::pair<const uint8_t*, std::string> rows[] = {{nullptr, "<>"},
+                                                         {none.data(), "<>"},
+                                                         {some.data(), "<0 5 9 64 127>"},
+                                                         {all.data(), everyone + ">"}};
+  for (const auto& [bitmap, expected] : rows) {
+    char text[kMemberMapTextBytes];
+    EXPECT_EQ(formatMemberMap(bitmap, text), expected.size());
+    EXPECT_EQ(text, expected);
+  }
 }
 
 TEST(PollEventName, UnknownCodesPrintAsError) {

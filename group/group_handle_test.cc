@@ -1,15 +1,13 @@
 // Tests of group handle records: validity, release, refusal of stale and
-// forged records, descriptor closing, statistics path, statistics record and
-// member bitmap copy. No files of the library's fixed paths are touched.
+// forged records, descriptor closing and member bitmap copy. No file at the
+// library's fixed paths is touched; the statistics path is checked through
+// real files in group_stats_test.cc.
 #include "group/group_handle.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -75,11 +73,11 @@ TEST_F(GroupHandleTest, ClearReleasedOrForgedRecordsAndCopiesFromBeforeReleaseAr
   releaseGroupHandle(&handle);
   releaseGroupHandle(&clear);
   EXPECT_TRUE(isCleared(handle) && isCleared(clear) && list_.states.empty());
-  // The copy names freed memory: it must be refused without being read.
   GroupState forged;
   forged.ctxRecord = &ctx_;
   skgxn_group forgery{&forged, groupStateCheck(forged), {}};
   EXPECT_FALSE(isValidGroupHandle(nullptr));
+  // The copy names freed memory: it must be refused without being read.
   for (skgxn_group* refused : {&clear, &copy, &forgery}) {
     EXPECT_FALSE(isValidGroupHandle(refused));
     releaseGroupHandle(refused);  // must not free or unlist a state it did not create
@@ -122,30 +120,6 @@ TEST_F(GroupHandleTest, ReleasingRecordOrListClosesDescriptorsAndUnlistsStates) 
   EXPECT_FALSE(isOpen(secondFds[0]) || isOpen(secondFds[1]));
   EXPECT_TRUE(list_.states.empty());
   EXPECT_FALSE(isValidGroupHandle(&second));
-}
-
-TEST_F(GroupHandleTest, StatisticsOffStoresLineInRecordOnlyAndNullRecordsNothing) {
-  skgxn_group handle = create(), clear{};
-  setGroupName(&handle, "G:0");
-  setGroupName(&clear, "G:1");
-  const char* line = "stats-off-line <1 2> skgxngeNUL(no events) SKGXN_SUCC\n";
-  writeGroupStats(&handle, line);
-  writeGroupStats(&clear, "x\n");
-  writeGroupStats(nullptr, "x\n");
-  EXPECT_EQ(static_cast<GroupState*>(handle.state)->statsFile, nullptr);
-  EXPECT_EQ(clear.state, nullptr);
-  char* text = nullptr;
-  size_t size = 0;
-  FILE* out = open_memstream(&text, &size);
-  writeStatsRing(out);
-  std::fclose(out);
-  EXPECT_NE(std::string(text, size).find(line), std::string::npos);
-  std::free(text);
-}
-
-TEST(GroupStatsPath, AddsSlashOnlyWhenMissing) {
-  EXPECT_EQ(groupStatsPath("/tmp/st", "G:0"), "/tmp/st/skgxn_G:0.pstat");
-  EXPECT_EQ(groupStatsPath("/var/tmp/", "DBGRP:3"), "/var/tmp/skgxn_DBGRP:3.pstat");
 }
 
 TEST(MemberBitmapCopy, Members0And9And127SetTheirBitsOnlyAndNullMapsAreSkipped) {

@@ -18,10 +18,13 @@ ErrCode parse(const std::string& text, NodeTable& table, std::string& problem) {
   return parseNodeTable(in, "cluster.conf", table, problem);
 }
 
+// Parses text over a table that held a good file, which a refusal must empty.
 std::string problemOf(const std::string& text) {
   NodeTable table;
   std::string problem;
+  EXPECT_EQ(parse("node 5 old local\n", table, problem), ERR_NONE);
   EXPECT_EQ(parse(text, table, problem), ERR_INVALID) << text;
+  EXPECT_TRUE(table.numbers().empty() && table.findName(5) == nullptr) << text;
   return problem;
 }
 
@@ -67,6 +70,7 @@ TEST(NodeTableParse, EachMalformedLineIsNamedWithWhatIsWrong) {
       {"node 1 a\x01z local\n", "cluster.conf:1: node name contains a control character"},
       {"node 1 a local\nnode 2 a\n", "cluster.conf:2: node name 'a' is already on line 1"},
       {"node 1 a local\n\nnode 1 b\n", "cluster.conf:3: node number 1 is already on line 1"},
+      {"node 1 a local\nnode 2 b\nnode x c\n", "cluster.conf:3: node number 'x" + notANumber},
       {"node 1 a local\nnode 2 b local\n",
        "cluster.conf:2: a second node is marked local (the first is on line 1)"},
       {"node 1 a\nnode 2 b\n", "cluster.conf: no node is marked local"},
@@ -76,16 +80,6 @@ TEST(NodeTableParse, EachMalformedLineIsNamedWithWhatIsWrong) {
        "cluster.conf:1: unknown keyword '?[2J" + std::string(36, 'k') + "...'"},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(problemOf(text), expected) << text;
-}
-
-TEST(NodeTableParse, RefusedFileLeavesNoPartialTable) {
-  NodeTable table;
-  std::string problem;
-  ASSERT_EQ(parse("node 5 old local\n", table, problem), ERR_NONE);
-  EXPECT_EQ(parse("node 1 a local\nnode 2 b\nnode x c\n", table, problem), ERR_INVALID);
-  EXPECT_TRUE(table.numbers().empty());
-  EXPECT_EQ(table.findName(1), nullptr);
-  EXPECT_EQ(table.findName(5), nullptr);
 }
 
 TEST(NodeTableLoad, MissingFileServesHostAsLocalNodeOneAndProblemsNameThePath) {

@@ -1,14 +1,11 @@
 // Cost of a whole exported call on the usual path (default trace mask, no
 // command file): skgxnqtsz through libskgxn2.so.1, as a ratio to a bare stat
-// of the same missing path, which every call makes for the command file.
+// of the same missing path, which every call makes for the command file. Run
+// in the private namespace, so that no command file exists.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 
-#include <cstdio>
-#include <map>
-#include <string>
-#include <vector>
-
+#include "bench/ratio_reporter.h"
 #include "skgxn.h"
 
 namespace {
@@ -39,33 +36,14 @@ void BM_QueryTypeSize(benchmark::State& state) {
 }
 BENCHMARK(BM_QueryTypeSize);
 
-// Keeps each benchmark's time per iteration for the ratio printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (!run.error_occurred) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void printRatio(const char* what, const char* measured, const char* floor) const {
-    auto m = times_.find(measured);
-    auto f = times_.find(floor);
-    if (m == times_.end() || f == times_.end() || f->second <= 0) return;
-    std::printf("%s: %.2fx (%s / %s)\n", what, m->second / f->second, measured, floor);
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  skgxn::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.printRatio("skgxnqtsz without command file", "BM_QueryTypeSize", "BM_StatMissingPath");
+  reporter.ratio("skgxnqtsz without command file", "BM_QueryTypeSize", "BM_StatMissingPath", 2.0,
+                 skgxn::RatioReporter::Clock::kCpu);
   benchmark::Shutdown();
   return 0;
 }

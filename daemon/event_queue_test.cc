@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "skgxn.h"
 
 namespace skgxn {
@@ -15,53 +17,40 @@ MemberBitmap mapOf(uint32_t n) {
   return map;
 }
 
-TEST(EventQueue, ConsecutiveReconfigurationsMergeIntoNewest) {
-  EventQueue q(4);
-  ASSERT_TRUE(q.push(skgxngeRCFG, mapOf(1)));
-  ASSERT_TRUE(q.push(skgxngeRCFG, mapOf(2)));
-  ASSERT_TRUE(q.push(skgxngeRCFG, mapOf(3)));
-  ASSERT_EQ(q.size(), 1u);
-  EXPECT_EQ(q.front().bitmap, mapOf(3));
+// Writes out every waiting event as "seq:event/member" (the member being the
+// lowest in the bitmap), as the server would.
+std::string drain(EventQueue& q) {
+  std::string text;
+  for (; !q.empty(); q.commitFront()) {
+    uint32_t n = 0;
+    while (n < kMaxMembers && !hasMember(q.front().bitmap, n)) ++n;
+    text += std::to_string(q.nextSeq()) + ":" + std::to_string(q.front().event) + "/" +
+            std::to_string(n) + " ";
+  }
+  return text;
 }
 
-TEST(EventQueue, OtherEventsSeparateReconfigurations) {
+TEST(EventQueue, ReconfigurationsMergeIntoNewestAndNumbersHaveNoGap) {
   EventQueue q(4);
-  ASSERT_TRUE(q.push(skgxngeRCFG, mapOf(1)));
-  ASSERT_TRUE(q.push(skgxngeSUS, mapOf(1)));
-  ASSERT_TRUE(q.push(skgxngeRCFG, mapOf(2)));
-  ASSERT_TRUE(q.push(skgxngeSUS, mapOf(2)));
-  EXPECT_EQ(q.size(), 4u);
-  EXPECT_EQ(q.front().event, static_cast<uint32_t>(skgxngeRCFG));
-  EXPECT_EQ(q.front().bitmap, mapOf(1));
-}
-
-TEST(EventQueue, PushPastBoundFailsAndQueuesNothing) {
-  EventQueue q(2);
-  ASSERT_TRUE(q.push(skgxngeSUS, mapOf(0)));
+  for (const auto& [event, member] : {std::pair{skgxngeRCFG, 1u},
+                                      {skgxngeRCFG, 2u},
+                                      {skgxngeSUS, 2u},
+                                      {skgxngeRCFG, 3u},
+                                      {skgxngeRCFG, 4u}}) {
+    ASSERT_TRUE(q.push(event, mapOf(member)));
+  }
+  EXPECT_EQ(drain(q), "1:1/2 2:2/2 3:1/4 ");
   ASSERT_TRUE(q.push(skgxngeRES, mapOf(0)));
-  EXPECT_FALSE(q.push(skgxngeSUS, mapOf(0)));
-  EXPECT_EQ(q.size(), 2u);
+  EXPECT_EQ(drain(q), "4:4/0 ");
 }
 
-TEST(EventQueue, ReconfigurationStillMergesAtBound) {
+TEST(EventQueue, PushPastBoundFailsButReconfigurationStillMerges) {
   EventQueue q(2);
   ASSERT_TRUE(q.push(skgxngeSUS, mapOf(0)));
   ASSERT_TRUE(q.push(skgxngeRCFG, mapOf(0)));
   EXPECT_TRUE(q.push(skgxngeRCFG, mapOf(5)));
-  EXPECT_EQ(q.size(), 2u);
-}
-
-TEST(EventQueue, NumbersStartAtOneAndCountOnlyWrittenEvents) {
-  EventQueue q;
-  EXPECT_EQ(q.nextSeq(), 1u);
-  ASSERT_TRUE(q.push(skgxngeRCFG, mapOf(1)));
-  ASSERT_TRUE(q.push(skgxngeRCFG, mapOf(2)));
-  q.commitFront();
-  EXPECT_EQ(q.nextSeq(), 2u);
-  EXPECT_TRUE(q.empty());
-  ASSERT_TRUE(q.push(skgxngeSUS, mapOf(2)));
-  q.commitFront();
-  EXPECT_EQ(q.nextSeq(), 3u);
+  EXPECT_FALSE(q.push(skgxngeRES, mapOf(0)));
+  EXPECT_EQ(drain(q), "1:2/0 2:1/5 ");
 }
 
 }  // namespace

@@ -155,7 +155,11 @@ pid_t spawnVelkd(const char* stderrPath) {
     dup2(open(stderrPath, O_WRONLY | O_CREAT | O_APPEND, 0644), 2);
     // A sanitizer build's freed-memory quarantine would read as growth in
     // the RSS check; plain builds ignore the variable.
-    setenv("ASAN_OPTIONS", "quarantine_size_mb=0:thread_local_quarantine_size_kb=0", 0);
+    // Appended, so options the suite runs with (leak checks) still apply.
+    const char* inherited = getenv("ASAN_OPTIONS");
+    const std::string options = std::string(inherited == nullptr ? "" : inherited) +
+                                ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
+    setenv("ASAN_OPTIONS", options.c_str(), 1);
     execl(VELKD_PATH, "velkd", "-f", static_cast<char*>(nullptr));
     _exit(127);
   }

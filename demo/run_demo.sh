@@ -73,7 +73,7 @@ ls /var/run/.skgxn_registration* 2>/dev/null || echo "  (removed)"
 step "9. The daemon's log"
 cat /var/tmp/velkd.log
 
-step "10. What the trace log recorded (joins, events and exit lines of one process)"
+step "10. What the trace log recorded: joins, events and leaves of all three processes"
 grep -E 'skgxnreg:EXIT|skgxnpstat:EVENT|skgxndrg:EXIT' /var/tmp/skgxn_client.log | head -20
 
 step "11. Poll statistics files, one per member"

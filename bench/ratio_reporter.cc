@@ -49,7 +49,7 @@ void RatioReporter::ratio(const std::string& label, const std::string& measured,
     return;
   }
   char detail[256];
-  std::snprintf(detail, sizeof detail, "%s %.0f ns / %s %.0f ns", measured.c_str(), mNs,
+  std::snprintf(detail, sizeof detail, "%s %.1f ns / %s %.1f ns", measured.c_str(), mNs,
                 floor.c_str(), fNs);
   printRatio(label, mNs, fNs, detail, maxRatio);
 }

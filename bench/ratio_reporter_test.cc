@@ -60,8 +60,9 @@ TEST_F(RatioReporterTest, RatioComparesRunsShownInDifferentUnits) {
   report({makeRun("BM_Measured", "", 150e-6, 150e-6, benchmark::kMicrosecond),
           makeRun("BM_Floor", "", 50e-6, 50e-6, benchmark::kNanosecond)});
   reporter_.ratio("label", "BM_Measured", "BM_Floor", 5.0, RatioReporter::Clock::kReal);
-  EXPECT_NE(summary().find("ratio: ok   label: 3.00x (BM_Measured 150000 ns / BM_Floor 50000 ns"),
-            std::string::npos)
+  EXPECT_NE(
+      summary().find("ratio: ok   label: 3.00x (BM_Measured 150000.0 ns / BM_Floor 50000.0 ns"),
+      std::string::npos)
       << summary();
 }
 

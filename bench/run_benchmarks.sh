@@ -9,7 +9,7 @@
 set -eu
 
 # Seconds each benchmark is given; the whole run stays under three minutes.
-min_time=${SKGXN_BENCH_MIN_TIME:-0.2}
+min_time=${SKGXN_BENCH_MIN_TIME:-0.5}
 
 usage() {
   echo "usage: $0 BUILD_DIR" >&2

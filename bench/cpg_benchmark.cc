@@ -94,8 +94,23 @@ std::string waitForCpg(pid_t& pid, const std::string& dir) {
   return "cpg_initialize did not succeed within 30 s; see " + dir + "/corosync.log";
 }
 
+// True when some Corosync already answers on this machine: its IPC is not
+// confined by the mount namespace, so the benchmark would talk to it (and
+// join groups there) instead of to its own instance.
+bool foreignCorosyncAnswers() {
+  cpg_callbacks_t none{};
+  cpg_handle_t handle = 0;
+  if (cpg_initialize(&handle, &none) != CS_OK) return false;
+  cpg_finalize(handle);
+  return true;
+}
+
 Corosync startCorosync() {
   Corosync c;
+  if (foreignCorosyncAnswers()) {
+    c.failure = "another Corosync is already running on this machine; stop it first";
+    return c;
+  }
   char tmpl[] = "/var/tmp/cpg_bench.XXXXXX";
   if (mkdtemp(tmpl) == nullptr) {
     c.failure = std::string("mkdtemp failed: ") + std::strerror(errno);
@@ -113,6 +128,10 @@ Corosync startCorosync() {
   }
   // Reaped and cleared here when it exits during start.
   c.failure = waitForCpg(c.pid, c.dir);
+  if (c.failure.empty() && waitpid(c.pid, nullptr, WNOHANG) == c.pid) {
+    c.pid = -1;
+    c.failure = "corosync exited right after start; see " + c.dir + "/corosync.log";
+  }
   return c;
 }
 

@@ -2,12 +2,15 @@
 // 511-character cut, and opening, closing and dumping under traceLock().
 #include "diag/trace.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "diag/diag_internal.h"
 #include "diag/log_file.h"
@@ -28,6 +31,28 @@ constexpr size_t kLineBytes = 512;
 // (every line is already flushed) and so never freed behind a writer's back.
 TraceRing* traceRecord = nullptr;
 LogFile* traceLog = nullptr;
+
+// Bumped in the child of every fork: the process and thread ids change there.
+std::atomic<uint32_t> forkGeneration{0};
+
+void noteFork() { forkGeneration.fetch_add(1, std::memory_order_relaxed); }
+
+const char* callerIds() {
+  // "[pid:tid] " is made once per thread (and again after a fork): the status
+  // poll writes a prefixed line on every call, and two system calls for ids
+  // that never change would be a large part of its cost.
+  static std::once_flag atforkOnce;
+  std::call_once(atforkOnce, [] { pthread_atfork(nullptr, nullptr, noteFork); });
+  thread_local uint32_t generation = UINT32_MAX;
+  thread_local char ids[kPrefixBytes];
+  const uint32_t now = forkGeneration.load(std::memory_order_relaxed);
+  if (generation != now) {
+    std::snprintf(ids, sizeof ids, "[%d:%d] ", static_cast<int>(getpid()),
+                  static_cast<int>(gettid()));
+    generation = now;
+  }
+  return ids;
+}
 }  // namespace
 
 size_t formatTracePrefixAt(time_t now, char* buf, size_t size) {
@@ -38,11 +63,8 @@ size_t formatTracePrefixAt(time_t now, char* buf, size_t size) {
   bool haveTime = now >= 0 && localtime_r(&now, &local) != nullptr &&
                   std::strftime(timePart, sizeof timePart, "%b %d %T", &local) != 0;
   if (!haveTime) timePart[0] = '\0';
-  char ids[kPrefixBytes];
-  std::snprintf(ids, sizeof ids, "[%d:%d] ", static_cast<int>(getpid()),
-                static_cast<int>(gettid()));
   strlcpy(buf, timePart, bound);
-  strlcat(buf, ids, bound);
+  strlcat(buf, callerIds(), bound);
   return strnlen(buf, bound);
 }
 

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "diag/diag_internal.h"
 #include "diag/test_support.h"
@@ -45,6 +47,24 @@ TEST_F(TraceTest, PrefixWithoutTimeBeginsWithBracket) {
     EXPECT_EQ(formatTracePrefixAt(now, buf, sizeof buf), ids.size());
     EXPECT_EQ(std::string(buf), ids);
   }
+}
+
+TEST_F(TraceTest, ForkedChildAndOtherThreadsPrefixTheirOwnIds) {
+  auto ids = [] { return "[" + std::to_string(getpid()) + ":" + std::to_string(gettid()) + "] "; };
+  auto prefix = [] {
+    char buf[64];
+    formatTracePrefixAt(-1, buf, sizeof buf);
+    return std::string(buf);
+  };
+  ASSERT_EQ(prefix(), ids());
+  std::string fromThread, threadIds;
+  std::thread([&] { fromThread = prefix(), threadIds = ids(); }).join();
+  EXPECT_EQ(fromThread, threadIds);
+  const pid_t child = fork();
+  if (child == 0) _exit(prefix() == ids() ? 0 : 1);
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child kept its parent's ids";
 }
 
 TEST_F(TraceTest, LongLineIsCutTo511CharactersEndingInNewline) {

@@ -172,11 +172,9 @@ void writeGroupStats(skgxn_group* handle, const char* line) {
 
 void copyMembersToCaller(const MemberBitmap& set, skgxn_memmap* memmap) {
   if (memmap == nullptr || memmap->bitmap == nullptr) return;
-  uint8_t* bytes = memmap->bitmap;
-  std::memset(bytes, 0, kMaxMembers / 8);
-  for (uint32_t n = 0; n < kMaxMembers; ++n) {
-    if (hasMember(set, n)) bytes[n / 8] |= static_cast<uint8_t>(1u << (n % 8));
-  }
+  // The set is kept in the caller's layout already (member n at bit n % 8 of
+  // byte n / 8), so the copy is the whole bitmap; every poll makes it.
+  std::memcpy(memmap->bitmap, set.data(), set.size());
 }
 
 }  // namespace skgxn

@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   skgxn::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.ratio("skgxnqtsz without command file", "BM_QueryTypeSize", "BM_StatMissingPath", 2.0,
+  reporter.ratio("skgxnqtsz without command file", "BM_QueryTypeSize", "BM_StatMissingPath", 1.3,
                  skgxn::RatioReporter::Clock::kCpu);
   benchmark::Shutdown();
   return 0;

@@ -239,7 +239,7 @@ int main(int argc, char** argv) {
   skgxn::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   using Clock = skgxn::RatioReporter::Clock;
-  reporter.ratio("empty event read", "BM_PstatReadEvtEmpty", "BM_FloorEmptyRecvmsg", 1.5,
+  reporter.ratio("empty event read", "BM_PstatReadEvtEmpty", "BM_FloorEmptyRecvmsg", 1.2,
                  Clock::kCpu);
   for (const char* name : {"BM_DecodeRegResp", "BM_DecodeDrgResp", "BM_DecodePrdataResp",
                            "BM_DecodeQgrpResp", "BM_DecodeEvent"}) {

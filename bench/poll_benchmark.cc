@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   skgxn::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.ratio("status poll, nothing pending", "BM_PstatNoEvent", "BM_FloorEmptyPoll", 2.0,
+  reporter.ratio("status poll, nothing pending", "BM_PstatNoEvent", "BM_FloorEmptyPoll", 1.5,
                  skgxn::RatioReporter::Clock::kCpu);
   benchmark::Shutdown();
   return 0;

@@ -3,34 +3,15 @@
 // of the same missing path, which every call makes for the command file. Run
 // in the private namespace, so that no command file exists.
 #include <benchmark/benchmark.h>
-#include <sys/stat.h>
 
+#include "bench/cmd_file_floor.h"
 #include "bench/ratio_reporter.h"
 #include "skgxn.h"
 
 namespace {
 
-// The command file's path; the library's own constant is internal.
-constexpr const char* kCmdFile = "/var/cluster/velk/skgxn_client_cmd";
-
-bool cmdFileAbsent(benchmark::State& state) {
-  struct stat st;
-  if (stat(kCmdFile, &st) == 0) {
-    state.SkipWithError("the command file exists; remove it to measure the usual case");
-    return false;
-  }
-  return true;
-}
-
-void BM_StatMissingPath(benchmark::State& state) {
-  if (!cmdFileAbsent(state)) return;
-  struct stat st;
-  for (auto _ : state) benchmark::DoNotOptimize(stat(kCmdFile, &st));
-}
-BENCHMARK(BM_StatMissingPath);
-
 void BM_QueryTypeSize(benchmark::State& state) {
-  if (!cmdFileAbsent(state)) return;
+  if (!skgxn::cmdFileAbsent(state)) return;
   skgxn_result err;
   for (auto _ : state) benchmark::DoNotOptimize(skgxnqtsz(&err, SKGXN_TYPE_CONTEXT, nullptr, 0));
 }

@@ -3,10 +3,10 @@
 // each as a ratio to a floor measured in the same run. Run in the private
 // namespace, so that no command file exists.
 #include <benchmark/benchmark.h>
-#include <sys/stat.h>
 
 #include <atomic>
 
+#include "bench/cmd_file_floor.h"
 #include "bench/ratio_reporter.h"
 #include "diag/cmd_file.h"
 #include "diag/diag_state.h"
@@ -29,23 +29,6 @@ void BM_TraceLineFilteredOut(benchmark::State& state) {
   for (auto _ : state) traceLine("bench:ENTER filtered\n", TRACE_CALL);
 }
 BENCHMARK(BM_TraceLineFilteredOut);
-
-bool cmdFileAbsent(benchmark::State& state) {
-  struct stat st;
-  if (stat(kCmdFilePath, &st) == 0) {
-    state.SkipWithError("the command file exists; remove it to measure the usual case");
-    return false;
-  }
-  return true;
-}
-
-// Floor for the check: the bare stat of the same missing path.
-void BM_StatMissingPath(benchmark::State& state) {
-  if (!cmdFileAbsent(state)) return;
-  struct stat st;
-  for (auto _ : state) benchmark::DoNotOptimize(stat(kCmdFilePath, &st));
-}
-BENCHMARK(BM_StatMissingPath);
 
 void BM_CheckCmdFileWithoutFile(benchmark::State& state) {
   if (!cmdFileAbsent(state)) return;

@@ -3,7 +3,6 @@
 // client that cannot take a response or sends anything malformed is dropped.
 #include "daemon/server.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
@@ -39,11 +38,6 @@ constexpr size_t kAdminRecordBytes = 4096;
 uint64_t tagOf(ConnId id, Kind kind) { return (id << kKindBits) | kind; }
 
 int64_t wallNow() { return static_cast<int64_t>(time(nullptr)); }
-
-bool setNonBlock(int fd) {
-  const int flags = fcntl(fd, F_GETFL);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
 
 // Binds a SEQPACKET listening socket at path with the given mode. The socket
 // file is created under a restrictive umask and opened up by chmod afterwards,
@@ -236,7 +230,9 @@ void Server::onJoin(ConnId id, Conn& c, MsgProto& p) {
   req.peer = c.peer;
   req.now = wallNow();
   int pair[2];
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+  // Both ends non-blocking from the start: the daemon's end must never block
+  // it, and the member puts its end in non-blocking mode anyway.
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) {
     return dropConn(id, "socketpair failed");
   }
   UniqueFd mine(pair[0]);
@@ -249,7 +245,7 @@ void Server::onJoin(ConnId id, Conn& c, MsgProto& p) {
   int32_t memno = -1;
   const ErrCode status = core_.join(id, req, memno, out);
   if (status == ERR_NONE) {
-    if (!setNonBlock(mine.get()) || watch(mine.get(), 0, tagOf(id, kEvent)) != ERR_NONE) {
+    if (watch(mine.get(), 0, tagOf(id, kEvent)) != ERR_NONE) {
       Outbox undo;
       (void)core_.leave(id, undo);
       return dropConn(id, "cannot watch the event end");

@@ -137,6 +137,8 @@ static int runMember(const char *name, int seconds) {
   }
   if (skgxndrg(&err, &grp, NULL, 0))
     say(name, "left DBGRP");
+  else if (err.code == SKGXN_EUNAVAIL)
+    say(name, "leave: EUNAVAIL (velkd is gone; deleting the context releases the group)");
   else
     say(name, "leave: %s", codeName(&err));
   skgxncdel(&err, &ctx, NULL, 0);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -13,25 +14,41 @@ namespace skgxn {
 
 namespace {
 constexpr const char* kMarker = "*** NEW LOGGING STARTED ***\n";
+
+// Creates path afresh, or else opens the file already there. Sets created
+// when the file is new. A file removed between the two opens is created on a
+// second round; one replaced by something else is refused by the checks after.
+int createOrOpen(const char* path, int flags, mode_t mode, bool& created) {
+  for (int round = 0; round < 2; ++round) {
+    int fd = ::open(path, flags | O_CREAT | O_EXCL, mode);
+    created = fd >= 0;
+    if (created || errno != EEXIST) return fd;
+    fd = ::open(path, flags);
+    if (fd >= 0 || errno != ENOENT) return fd;
+  }
+  return -1;
+}
 }  // namespace
 
 FILE* openLogStream(const char* path, uint32_t mode, bool truncate) {
   if (path == nullptr) return nullptr;
   // The directories these files live in are often world-writable: a final
-  // symbolic link planted there must not redirect our writes or our chmod,
-  // and a FIFO or device there must not block or swallow the caller.
-  int flags =
-      O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (truncate ? O_TRUNC : O_APPEND);
-  int fd = ::open(path, flags, static_cast<mode_t>(mode));
+  // symbolic link planted there must not redirect our writes, and a FIFO or
+  // device there must not block or swallow the caller.
+  int flags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (truncate ? O_TRUNC : O_APPEND);
+  bool created = false;
+  int fd = createOrOpen(path, flags, static_cast<mode_t>(mode), created);
   if (fd < 0) return nullptr;
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return nullptr;
   }
-  // The mode is set on the descriptor, so the file carries exactly these bits
-  // whatever the creation mask; a file owned by someone else keeps its own.
-  (void)::fchmod(fd, static_cast<mode_t>(mode));
+  // Only a file made here is given the mode, on the descriptor so that the
+  // creation mask does not narrow it. A file that was already there keeps
+  // its owner's choice: a process running as root must not open up whatever
+  // file a path names.
+  if (created) (void)::fchmod(fd, static_cast<mode_t>(mode));
   FILE* file = ::fdopen(fd, truncate ? "w" : "a");
   if (file == nullptr) ::close(fd);
   return file;

@@ -1,7 +1,8 @@
 // LogFile: an append-only text file with a size limit and numbered rotation
 // (path1, path2, ...). Used for the trace log and the poll statistics files.
-// Opened without following a final symbolic link; the mode is set on the
-// descriptor. A file that cannot be opened swallows every write.
+// Opened without following a final symbolic link; a file it creates gets the
+// mode, one already there keeps its own. A file that cannot be opened
+// swallows every write.
 #ifndef DIAG_LOG_FILE_H_
 #define DIAG_LOG_FILE_H_
 
@@ -13,7 +14,8 @@
 namespace skgxn {
 
 // Opens path for writing, appending or truncating, without following a final
-// symbolic link, and gives it mode through the descriptor. Anything but a
+// symbolic link. A file created here is given exactly mode, whatever the
+// creation mask; an existing file keeps its mode and owner. Anything but a
 // regular file is refused. Returns the stream (owned by the caller) or null.
 FILE* openLogStream(const char* path, uint32_t mode, bool truncate);
 
@@ -25,8 +27,8 @@ using FileOwner = std::unique_ptr<FILE, FileCloser>;
 
 class LogFile {
  public:
-  // Opens path for appending, gives it mode, counts its existing length and
-  // writes the marker line "*** NEW LOGGING STARTED ***\n".
+  // Opens path for appending (creating it with mode), counts its existing
+  // length and writes the marker line "*** NEW LOGGING STARTED ***\n".
   // maxSize 0 means no limit.
   LogFile(std::string path, uint32_t mode, uint32_t maxSize, uint32_t count);
   ~LogFile();

@@ -1,5 +1,6 @@
-// Tests of LogFile: the marker, counting an existing file, rotation with
-// count 0, 1 and N, files that cannot be opened, and refusing planted links.
+// Tests of LogFile: the marker, the mode only on files it creates, counting an
+// existing file, rotation with count 0, 1 and N, files that cannot be opened,
+// and refusing planted links.
 #include "diag/log_file.h"
 
 #include <gtest/gtest.h>
@@ -37,16 +38,25 @@ class LogFileTest : public ::testing::Test {
   std::string path_ = dir_.file("log");
 };
 
-TEST_F(LogFileTest, NewFileStartsWithMarkerAndGetsModeDespiteUmask) {
+TEST_F(LogFileTest, OnlyAFileItCreatesGetsTheModeWhateverTheUmask) {
+  const std::string kept = dir_.file("kept"), dump = dir_.file("dump");
+  for (const std::string& path : {kept, dump}) {
+    writeFile(path, "old\n");
+    chmod(path.c_str(), 0600);
+  }
   mode_t old = umask(077);
   {
     LogFile log(path_, 0666, 0, 0);
     EXPECT_EQ(log.size(), kMarker.size());
     log.write("hello\n");
+    LogFile existing(kept, 0666, 0, 0);
+    FileOwner truncated(openLogStream(dump.c_str(), 0666, true));
   }
   umask(old);
-  EXPECT_EQ(readFile(path_), kMarker + "hello\n");
-  EXPECT_EQ(modeOf(path_), 0666u);
+  EXPECT_EQ((std::vector<std::string>{readFile(path_), readFile(kept), readFile(dump)}),
+            (std::vector<std::string>{kMarker + "hello\n", "old\n" + kMarker, ""}));
+  EXPECT_EQ((std::vector<mode_t>{modeOf(path_), modeOf(kept), modeOf(dump)}),
+            (std::vector<mode_t>{0666, 0600, 0600}));
 }
 
 TEST_F(LogFileTest, WriteOverLimitRotatesIntoFreshFileWithoutNewMarker) {

@@ -90,12 +90,15 @@ void LogFile::open() {
 }
 
 void LogFile::rotate() {
+  // Only the generations that exist are shifted, so the work is bounded by
+  // the files on disk rather than by count, which may be as large as 2^32-1.
+  // The shift stops at the first missing generation: older files beyond a gap
+  // are left where they are.
+  uint32_t top = 0;
   struct stat st;
-  for (uint32_t k = count_; k >= 1; --k) {
-    std::string from = path_ + std::to_string(k - 1);
-    if (::stat(from.c_str(), &st) == 0) {
-      (void)::rename(from.c_str(), (path_ + std::to_string(k)).c_str());
-    }
+  while (top + 1 < count_ && ::stat((path_ + std::to_string(top + 1)).c_str(), &st) == 0) ++top;
+  for (uint32_t k = top; k >= 1; --k) {
+    (void)::rename((path_ + std::to_string(k)).c_str(), (path_ + std::to_string(k + 1)).c_str());
   }
   std::fflush(file_);
   std::fclose(file_);

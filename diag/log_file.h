@@ -29,7 +29,8 @@ class LogFile {
  public:
   // Opens path for appending (creating it with mode), counts its existing
   // length and writes the marker line "*** NEW LOGGING STARTED ***\n".
-  // maxSize 0 means no limit.
+  // maxSize 0 means no limit. Rotation keeps generations 1 to count (at
+  // least 1) and renames only those that exist, so any count is cheap.
   LogFile(std::string path, uint32_t mode, uint32_t maxSize, uint32_t count);
   ~LogFile();
   LogFile(const LogFile&) = delete;

@@ -1,6 +1,6 @@
 // Tests of LogFile: the marker, the mode only on files it creates, counting an
-// existing file, rotation with count 0, 1 and N, files that cannot be opened,
-// and refusing planted links.
+// existing file, rotation with count 0, 1, N and the largest, files that
+// cannot be opened, and refusing planted links.
 #include "diag/log_file.h"
 
 #include <gtest/gtest.h>
@@ -75,7 +75,8 @@ TEST_F(LogFileTest, WriteOverLimitRotatesIntoFreshFileWithoutNewMarker) {
 }
 
 TEST_F(LogFileTest, RotationKeepsCountGenerationsButAtLeastOne) {
-  for (uint32_t count : {0u, 1u, 3u}) {
+  // The largest count keeps every generation, without a pass over 2^32 names.
+  for (uint32_t count : {0u, 1u, 3u, UINT32_MAX}) {
     SCOPED_TRACE(count);
     ScratchDir dir;
     std::string path = dir.file("log");
@@ -83,8 +84,9 @@ TEST_F(LogFileTest, RotationKeepsCountGenerationsButAtLeastOne) {
       LogFile log(path, 0666, 10, count);  // the marker alone passes the limit
       for (char c : std::string("abcde")) log.write((std::string(9, c) + "\n").c_str());
     }
-    std::vector<std::string> expected{"eeeeeeeee\n", "ddddddddd\n", "ccccccccc\n", "bbbbbbbbb\n"};
-    expected.resize(std::max(count, 1u) + 1);
+    std::vector<std::string> expected{
+        "eeeeeeeee\n", "ddddddddd\n", "ccccccccc\n", "bbbbbbbbb\n", "aaaaaaaaa\n", kMarker, ""};
+    expected.resize(std::min(std::max(count, 1u), 6u) + 1);
     EXPECT_EQ(generations(path), expected);
     EXPECT_FALSE(exists(path + "0"));
   }

@@ -50,6 +50,9 @@ void releaseDiagnostics() {
   {
     std::lock_guard<std::mutex> guard(traceLock());
     releaseTraceRecord();
+    // Every line is already flushed; closing matters when the library is
+    // unloaded, where an open log would leak its descriptor at every cycle.
+    closeTraceLogLocked();
   }
   destroyDiagMutex();
 }

@@ -35,7 +35,8 @@ extern std::atomic<bool> statsEnabled;
 StatsSettings statsSettings();
 
 // Load-time set-up, in order: defaultDir, diagMutex, statsDir (empty), the
-// trace record. Exit: the trace record is released and diagMutex destroyed.
+// trace record. Exit (process exit or unload): the trace record is released,
+// the trace log closed and diagMutex destroyed.
 void loadDiagnostics();
 void releaseDiagnostics();
 

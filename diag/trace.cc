@@ -26,9 +26,9 @@ namespace {
 constexpr size_t kPrefixBytes = 64;
 constexpr size_t kLineBytes = 512;
 
-// Both under traceLock(). The record is freed at exit and set to null so a
-// late line from another thread is dropped; the log is never closed at exit
-// (every line is already flushed) and so never freed behind a writer's back.
+// Both under traceLock(). At exit (process exit or unload) the record is
+// freed and the log closed, each set to null under the lock, so a late line
+// from another thread is dropped rather than written through a freed object.
 TraceRing* traceRecord = nullptr;
 LogFile* traceLog = nullptr;
 

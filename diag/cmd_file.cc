@@ -24,9 +24,16 @@ constexpr const char* kTraceLogName = "skgxn_client.log";
 constexpr const char* kDumpName = "skgxn_client_dump.log";
 constexpr uint32_t kAllButVerbose = 0x1F;
 
-// Modification time of the last file processed. Written under traceLock();
-// read without it by the check, which looks again under the lock.
+// Modification time of the last file processed or ignored. Written under
+// traceLock(); read without it by the check, which looks again under the lock.
 std::atomic<int64_t> lastMtime{0};
+// Change time, in nanoseconds, of the last file looked at and not obeyed (not
+// readable, not a regular file, or not trusted), or kNotIgnored. Such a file
+// is looked at again once anything about it changes (a chmod or chown moves
+// only this time), and never before: why it was ignored is traced once per
+// change, not at every call. Written and read like lastMtime.
+constexpr int64_t kNotIgnored = -1;
+std::atomic<int64_t> ignoredChange{kNotIgnored};
 
 // Which groups of commands the file held; a group it no longer holds goes
 // back to its default after the last line.
@@ -147,12 +154,12 @@ void resetUnseen(const Seen& seen) {
   }
 }
 
-// Opens the command file for reading. Non-blocking, and regular files only:
-// a FIFO put in its place must not hang every exported call.
-FILE* openCmdFile(const char* path) {
+// Opens the command file for reading and fills st from the descriptor.
+// Non-blocking, and regular files only: a FIFO put in its place must not hang
+// every exported call.
+FILE* openCmdFile(const char* path, struct stat& st) {
   int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nullptr;
-  struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return nullptr;
@@ -162,19 +169,56 @@ FILE* openCmdFile(const char* path) {
   return file;
 }
 
-void processCmdFileLocked(const char* path) {
-  FileOwner file(openCmdFile(path));
-  if (file == nullptr) return;
+void obeyLocked(FILE* file) {
   Seen seen;
   // getline grows the buffer as long lines need; lines have no length limit.
   char* buffer = nullptr;
   size_t capacity = 0;
   ssize_t length;
-  while ((length = ::getline(&buffer, &capacity, file.get())) >= 0) {
+  while ((length = ::getline(&buffer, &capacity, file)) >= 0) {
     doLine(std::string_view(buffer, static_cast<size_t>(length)), seen);
   }
   std::free(buffer);
   resetUnseen(seen);
+}
+
+// The file can name any path for the trace log and dumps, and the process
+// writes there with its own rights: only root or the process's own user may
+// give it commands. Writes the reason into why and returns false otherwise.
+bool trusted(const struct stat& st, char (&why)[128]) {
+  const uid_t self = ::geteuid();
+  if (st.st_uid != 0 && st.st_uid != self) {
+    std::snprintf(why, sizeof why, "owned by uid %u, neither root nor this process's uid %u",
+                  static_cast<unsigned>(st.st_uid), static_cast<unsigned>(self));
+    return false;
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    std::snprintf(why, sizeof why, "mode %04o lets group or others write it",
+                  static_cast<unsigned>(st.st_mode & 07777));
+    return false;
+  }
+  return true;
+}
+
+int64_t changeTime(const struct stat& st) {
+  return int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+// True when the file st describes has not been looked at yet in this state.
+bool changedSinceLastLook(const struct stat& st) {
+  if (st.st_mtim.tv_sec > lastMtime.load(std::memory_order_relaxed)) return true;
+  const int64_t ignored = ignoredChange.load(std::memory_order_relaxed);
+  return ignored != kNotIgnored && changeTime(st) != ignored;
+}
+
+// An untrusted file counts as no file: errors only, no trace log. The reason
+// goes to the trace first, so that a log still open receives it.
+void distrustLocked(const char* why) {
+  char line[256];
+  std::snprintf(line, sizeof line, "checkCmdFile:WARN %s ignored: %s\n", kCmdFilePath, why);
+  traceLineLocked(line, TRACE_ERR);
+  traceMask.store(TRACE_DEFAULT, std::memory_order_relaxed);
+  closeTraceLogLocked();
 }
 
 // The file is gone: errors only, no trace log. Looked at again under the lock
@@ -188,13 +232,27 @@ void resetForMissingFile() {
   closeTraceLogLocked();
 }
 
-void processIfNewer() {
+// Looked at again under the lock, so only one thread acts on a change. The
+// owner and mode are judged on the descriptor that is read, so a file swapped
+// in after the stat cannot slip past the check.
+void processIfChanged() {
   std::lock_guard<std::mutex> guard(traceLock());
   struct stat st;
-  if (::stat(kCmdFilePath, &st) != 0) return;
-  if (st.st_mtim.tv_sec <= lastMtime.load(std::memory_order_relaxed)) return;
-  processCmdFileLocked(kCmdFilePath);
-  lastMtime.store(st.st_mtim.tv_sec, std::memory_order_relaxed);
+  if (::stat(kCmdFilePath, &st) != 0 || !changedSinceLastLook(st)) return;
+  const int64_t mtime = st.st_mtim.tv_sec;
+  FileOwner file(openCmdFile(kCmdFilePath, st));
+  char why[128];
+  int64_t ignored = changeTime(st);
+  if (file == nullptr) {
+    // Unreadable, or not a regular file: nothing is changed or said.
+  } else if (!trusted(st, why)) {
+    distrustLocked(why);
+  } else {
+    obeyLocked(file.get());
+    ignored = kNotIgnored;
+  }
+  ignoredChange.store(ignored, std::memory_order_relaxed);
+  lastMtime.store(mtime, std::memory_order_relaxed);
 }
 }  // namespace
 
@@ -228,18 +286,21 @@ void checkCmdFile() {
     }
     return;
   }
-  if (st.st_mtim.tv_sec > lastMtime.load(std::memory_order_relaxed)) processIfNewer();
+  if (changedSinceLastLook(st)) processIfChanged();
 }
 
 void processCmdFile(const char* path) {
   if (path == nullptr) return;
   std::lock_guard<std::mutex> guard(traceLock());
-  processCmdFileLocked(path);
+  struct stat st;
+  FileOwner file(openCmdFile(path, st));
+  if (file != nullptr) obeyLocked(file.get());
 }
 
 void resetCmdFileState() {
   std::lock_guard<std::mutex> guard(traceLock());
   lastMtime.store(0, std::memory_order_relaxed);
+  ignoredChange.store(kNotIgnored, std::memory_order_relaxed);
 }
 
 }  // namespace skgxn

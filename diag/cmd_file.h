@@ -11,7 +11,10 @@ inline constexpr const char* kCmdFilePath = "/var/cluster/velk/skgxn_client_cmd"
 
 // Run at the entry of every exported call: a missing file resets the mask to
 // errors only and closes the trace log; a file whose modification time moved
-// forward is processed whole. Serialised under traceLock().
+// forward is processed whole. A file owned by anyone but root or the
+// process's effective user, or writable by group or others, counts as
+// missing; why is traced once, and the file is looked at again when its
+// times, owner or mode change. Serialised under traceLock().
 void checkCmdFile();
 
 // Splits one command-file line into words at " \t\r\n\v\f". A line whose first

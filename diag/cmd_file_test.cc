@@ -1,5 +1,6 @@
 // Tests of the command file: the tokenizer, every command and its defaults,
-// the reset of groups a file no longer holds, and the check's time rule.
+// the reset of groups a file no longer holds, the check's time rule and whose
+// file it obeys.
 // Runs in a private mount namespace: it writes the fixed command file and the
 // default files in /var/tmp.
 #include "diag/cmd_file.h"
@@ -9,8 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <tuple>
 
 #include "diag/diag_internal.h"
 #include "diag/test_support.h"
@@ -41,12 +44,18 @@ class CmdFileTest : public ::testing::Test {
     processCmdFile(path_.c_str());
   }
 
-  // Writes the real command file with the given modification time and checks it.
-  static void check(const std::string& text, time_t mtime) {
+  // Makes the real command file anew with the given modification time, owner
+  // and mode, and checks it as a process whose effective user is caller.
+  static void check(const std::string& text, time_t mtime, uid_t owner = 0, mode_t mode = 0644,
+                    uid_t caller = 0) {
+    unlink(kCmdFilePath);
     writeFile(kCmdFilePath, text);
     struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, kCmdFilePath, times, 0), 0);
+    ASSERT_EQ(chown(kCmdFilePath, owner, owner) | chmod(kCmdFilePath, mode) |
+                  utimensat(AT_FDCWD, kCmdFilePath, times, 0) | seteuid(caller),
+              0);
     checkCmdFile();
+    ASSERT_EQ(seteuid(0), 0);
   }
 
   static uint32_t mask() { return traceMask.load(); }
@@ -159,6 +168,45 @@ TEST_F(CmdFileTest, DeletingFileClosesLogAndResetsMaskButKeepsStatistics) {
   unlink(kCmdFilePath);
   checkCmdFile();
   EXPECT_EQ(state(), "mask=0x1 log=0 out=0/0 stats='/var/tmp/' 0/0 1");
+}
+
+TEST_F(CmdFileTest, OnlyFileOfRootOrOwnUserThatNoOneElseMayWriteIsObeyed) {
+  constexpr uid_t kUser = 65534, kOther = 65533;
+  // Owner, mode, the process's user, and the mask after "TRACE ON CALL".
+  const std::tuple<uid_t, mode_t, uid_t, uint32_t> rows[] = {
+      {0, 0644, 0, 0x05},         {0, 0644, kUser, 0x05}, {kUser, 0600, kUser, 0x05},
+      {0, 0664, 0, 0x01},         {0, 0646, kUser, 0x01}, {kUser, 0644, 0, 0x01},
+      {kOther, 0644, kUser, 0x01}};
+  time_t mtime = 3000000;
+  for (const auto& [owner, mode, caller, expected] : rows) {
+    SCOPED_TRACE(::testing::Message() << owner << " " << mode << " " << caller);
+    apply("");
+    check("TRACE ON CALL\n", ++mtime, owner, mode, caller);
+    EXPECT_EQ(mask(), expected);
+  }
+}
+
+TEST_F(CmdFileTest, IgnoredFileClosesLogSaysWhyOncePerChangeAndCountsOnceFixed) {
+  const std::string log = dir_.file("log"), text = "TRACE ON CALL\nOUTPUT ON " + log + "\n";
+  const std::string warning = "checkCmdFile:WARN " + std::string(kCmdFilePath) +
+                              " ignored: mode 0666 lets group or others write it";
+  auto warnings = [&] {
+    std::vector<std::string> lines = traceRecordLines();
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const std::string& line) { return withoutPrefix(line) == warning; });
+  };
+  check(text, 4000000);
+  const auto before = warnings();
+  check(text, 4000001, 0, 0666);
+  checkCmdFile();
+  EXPECT_EQ(warnings(), before + 1);
+  EXPECT_EQ(state(), "mask=0x1 log=0 out=0/0 stats='' 0/0 0");
+  ASSERT_EQ(chmod(kCmdFilePath, 0644), 0);  // the modification time stays
+  checkCmdFile();
+  EXPECT_EQ(state(), "mask=0x5 log=1 out=0/0 stats='' 0/0 0");
+  std::vector<std::string> lines = splitLines(readFile(log));  // marker, warning, marker
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(withoutPrefix(lines[1]), warning);
 }
 
 TEST_F(CmdFileTest, CommandFileThatIsFifoIsNotWaitedFor) {

@@ -30,6 +30,8 @@ void setStatsSettings(StatsSettings stats);
 void createTraceRecord();
 void releaseTraceRecord();
 void openTraceLogLocked(const char* path);
+// traceLine for a caller that already holds traceLock().
+void traceLineLocked(const char* text, uint32_t category);
 void closeTraceLogLocked();
 void dumpTraceRingLocked(const char* path);
 // True while a trace log is open; lets the command-file check skip the lock
@@ -40,10 +42,11 @@ extern std::atomic<bool> traceLogOpen;
 // cannot be converted) leaves the time part empty.
 size_t formatTracePrefixAt(time_t now, char* buf, size_t size);
 
-// Processes the command file at path under traceLock(), exactly as the check
-// does for the fixed path when its time has moved forward.
+// Processes the command file at path under traceLock(), as the check does
+// for the fixed path once its time has moved forward and its owner and mode
+// have passed.
 void processCmdFile(const char* path);
-// Forgets the modification time of the last file processed.
+// Forgets the times of the last file processed or ignored.
 void resetCmdFileState();
 
 // diagMutex's life: created once at load, destroyed at exit.

@@ -72,25 +72,45 @@ size_t formatTracePrefix(char* buf, size_t size) {
   return formatTracePrefixAt(time(nullptr), buf, size);
 }
 
+namespace {
+// The prefixed line, cut to kLineBytes - 1 characters with its newline kept.
+void formatLine(const char* text, char (&line)[kLineBytes]) {
+  formatTracePrefix(line, kPrefixBytes);
+  if (strlcat(line, text, sizeof line) >= sizeof line) {
+    line[kLineBytes - 2] = '\n';
+    line[kLineBytes - 1] = '\0';
+  }
+}
+
+void storeLineLocked(const char* line) {
+  if (traceRecord != nullptr) traceRecord->store(line);
+  if (traceLog != nullptr) {
+    traceLog->write(line);
+    traceLog->flush();
+  }
+}
+}  // namespace
+
 void traceLine(const char* text, uint32_t category) {
   if (!traceEnabled(category) || text == nullptr) return;
   // Callers often trace right after a failed system call and then look at
   // errno themselves; the log write must not disturb it.
   int savedErrno = errno;
   char line[kLineBytes];
-  formatTracePrefix(line, kPrefixBytes);
-  if (strlcat(line, text, sizeof line) >= sizeof line) {
-    line[kLineBytes - 2] = '\n';
-    line[kLineBytes - 1] = '\0';
-  }
+  formatLine(text, line);
   {
     std::lock_guard<std::mutex> guard(traceLock());
-    if (traceRecord != nullptr) traceRecord->store(line);
-    if (traceLog != nullptr) {
-      traceLog->write(line);
-      traceLog->flush();
-    }
+    storeLineLocked(line);
   }
+  errno = savedErrno;
+}
+
+void traceLineLocked(const char* text, uint32_t category) {
+  if (!traceEnabled(category) || text == nullptr) return;
+  int savedErrno = errno;
+  char line[kLineBytes];
+  formatLine(text, line);
+  storeLineLocked(line);
   errno = savedErrno;
 }
 

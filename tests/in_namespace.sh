@@ -8,8 +8,11 @@ if [ "$(id -u)" != 0 ]; then
   echo "in_namespace.sh: needs root for a private mount namespace" >&2
   exit 1
 fi
+# The library obeys the command file only when no group or other user may
+# write it; tests write it with plain file streams, so the mask is fixed here.
 exec unshare --mount --propagation private /bin/sh -c '
   set -e
+  umask 022
   mount -t tmpfs -o mode=0755 tmpfs /run
   mount -t tmpfs -o mode=1777 tmpfs /var/tmp
   mkdir -p /var/cluster

@@ -27,9 +27,14 @@ struct AdminFacts {
 // Answers one request. The request is {"cmd": "status" | "groups" |
 // "members" | "event", "group": ..., "event": "suspend" | "resume" |
 // "abort", "member": n}; the answer always has "ok", and "error" when ok is
-// false. An event request appends its deliveries to out.
+// false. An event request appends its deliveries to out. Group names go
+// out in the notation of escapeText and are taken in it, so every group
+// shown can be named back.
 std::string answerAdmin(const std::string& request, const Membership& core,
                         const AdminFacts& facts, Outbox& out);
+
+// The answer to a request that could not be read: ok false with why.
+std::string adminRefusal(const std::string& why);
 
 // Private data as contiguous lower-case hex, "" when empty.
 std::string plainHex(const ByteData& data);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "daemon/admin.h"
+#include "daemon/escape_text.h"
 #include "msg/msg_catalogue.h"
 #include "msg/stream_io.h"
 #include "skgxn.h"
@@ -253,12 +254,13 @@ void Server::onJoin(ConnId id, Conn& c, MsgProto& p) {
     c.evFd = std::move(mine);
     c.queue = EventQueue();
     c.outArmed = false;
-    log_.line(LOG_INFO, "join group %s member %d pid %d uid %u gid %u", req.name.c_str(), memno,
-              static_cast<int>(c.peer.pid), c.peer.uid, c.peer.gid);
+    log_.line(LOG_INFO, "join group %s member %d pid %d uid %u gid %u",
+              escapeText(req.name).c_str(), memno, static_cast<int>(c.peer.pid), c.peer.uid,
+              c.peer.gid);
   } else {
     log_.line(LOG_NOTICE, "join refused (%s) group %s member %d pid %d uid %u gid %u",
-              errorName(status), req.name.c_str(), req.memno, static_cast<int>(c.peer.pid),
-              c.peer.uid, c.peer.gid);
+              errorName(status), escapeText(req.name).c_str(), req.memno,
+              static_cast<int>(c.peer.pid), c.peer.uid, c.peer.gid);
   }
   // Events before the answer: once the joiner has its answer, its first
   // reconfiguration is already readable.
@@ -273,8 +275,8 @@ void Server::onLeave(ConnId id, Conn& c, MsgProto& p) {
   if (parseDrgReq(p, reqId) != ERR_NONE) return malformed(id, c, "bad leave request");
   const Member* m = core_.memberOf(id);
   if (m != nullptr) {
-    log_.line(LOG_INFO, "leave group %s member %d pid %d uid %u", m->group.c_str(), m->memno,
-              static_cast<int>(c.peer.pid), c.peer.uid);
+    log_.line(LOG_INFO, "leave group %s member %d pid %d uid %u", escapeText(m->group).c_str(),
+              m->memno, static_cast<int>(c.peer.pid), c.peer.uid);
   } else {
     log_.line(LOG_NOTICE, "leave refused (not joined) pid %d uid %u",
               static_cast<int>(c.peer.pid), c.peer.uid);
@@ -335,7 +337,7 @@ void Server::dropConn(ConnId id, const char* why) {
   Outbox out;
   if (const Member* m = core_.memberOf(id)) {
     log_.line(LOG_NOTICE, "dropped connection (%s) group %s member %d pid %d uid %u", why,
-              m->group.c_str(), m->memno, static_cast<int>(c.peer.pid), c.peer.uid);
+              escapeText(m->group).c_str(), m->memno, static_cast<int>(c.peer.pid), c.peer.uid);
     (void)core_.leave(id, out);
   }
   conns_.erase(found);
@@ -398,7 +400,7 @@ void Server::armOut(ConnId id, Conn& c, bool on) {
 void Server::loseRegistration(ConnId id, Conn& c, const char* why, Outbox& out) {
   if (const Member* m = core_.memberOf(id)) {
     log_.line(LOG_WARNING, "registration lost (%s) group %s member %d pid %d uid %u", why,
-              m->group.c_str(), m->memno, static_cast<int>(c.peer.pid), c.peer.uid);
+              escapeText(m->group).c_str(), m->memno, static_cast<int>(c.peer.pid), c.peer.uid);
     (void)core_.leave(id, out);
   }
   // Closing the daemon's end makes the member's next polls report abort.

@@ -29,6 +29,14 @@ bool askDaemon(const std::string& socketPath, const nlohmann::json& request,
     return false;
   }
   memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  std::string text;
+  try {
+    text = request.dump();
+  } catch (const nlohmann::json::type_error&) {
+    error = "the request is not UTF-8: write a group name's other bytes as \\xHH, the way "
+            "velkctl shows them";
+    return false;
+  }
   UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   if (connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     if (errno == EACCES || errno == EPERM) {
@@ -40,7 +48,6 @@ bool askDaemon(const std::string& socketPath, const nlohmann::json& request,
     }
     return false;
   }
-  const std::string text = request.dump();
   if (send(fd.get(), text.data(), text.size(), MSG_NOSIGNAL) < 0) {
     error = std::string("cannot send to velkd: ") + strerror(errno);
     return false;

@@ -34,7 +34,6 @@ constexpr int kKindBits = 3;
 // starve the others.
 constexpr int kRecordsPerWake = 16;
 constexpr int kAcceptsPerWake = 64;
-constexpr size_t kAdminRecordBytes = 4096;
 
 uint64_t tagOf(ConnId id, Kind kind) { return (id << kKindBits) | kind; }
 
@@ -430,13 +429,27 @@ void Server::acceptAdmins() {
 void Server::serveAdmin(ConnId id) {
   auto found = admins_.find(id);
   if (found == admins_.end()) return;
-  char buf[kAdminRecordBytes];
-  const ssize_t n = recv(found->second.fd.get(), buf, sizeof buf, MSG_DONTWAIT | MSG_TRUNC);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-  if (n <= 0 || static_cast<size_t>(n) > sizeof buf) {
-    admins_.erase(found);
-    return;
+  AdminConn& a = found->second;
+  // A connection with an answer still going out is watched for room only;
+  // its next request waits in the socket until the answer is through.
+  if (a.answer.empty()) {
+    char buf[kAdminRecordBytes];
+    const ssize_t n = recv(a.fd.get(), buf, sizeof buf, MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {
+      admins_.erase(found);
+      return;
+    }
+    a.answer = static_cast<size_t>(n) > sizeof buf
+                   ? adminRefusal("request over " + std::to_string(sizeof buf) + " bytes")
+                   : answerAdminRequest(std::string(buf, static_cast<size_t>(n)));
+    if (a.answer.size() % kAdminRecordBytes == 0) a.answer += ' ';
+    a.sent = 0;
   }
+  sendAdminAnswer(id, a);
+}
+
+std::string Server::answerAdminRequest(const std::string& request) {
   AdminFacts facts;
   facts.startedAt = startedAt_;
   facts.now = wallNow();
@@ -446,16 +459,41 @@ void Server::serveAdmin(ConnId id) {
     return c == conns_.end() ? size_t{0} : c->second.queue.size();
   };
   Outbox out;
-  const std::string answer =
-      answerAdmin(std::string(buf, static_cast<size_t>(n)), core_, facts, out);
+  std::string answer = answerAdmin(request, core_, facts, out);
   if (!out.empty()) {
     log_.line(LOG_NOTICE, "administrator sent %s to %zu members", eventName(out.front().event),
               out.size());
   }
   deliver(out);
-  if (send(found->second.fd.get(), answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
-    admins_.erase(found);
+  return answer;
+}
+
+void Server::sendAdminAnswer(ConnId id, AdminConn& a) {
+  while (a.sent < a.answer.size()) {
+    const std::string_view record = std::string_view(a.answer).substr(a.sent, kAdminRecordBytes);
+    if (send(a.fd.get(), record.data(), record.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return awaitAdminRoom(id, a, true);
+      log_.line(LOG_WARNING, "admin answer not delivered: %s", strerror(errno));
+      admins_.erase(id);
+      return;
+    }
+    a.sent += record.size();
   }
+  a.answer.clear();
+  awaitAdminRoom(id, a, false);
+}
+
+void Server::awaitAdminRoom(ConnId id, AdminConn& a, bool on) {
+  if (a.awaitingRoom == on) return;
+  epoll_event ev{};
+  ev.events = on ? static_cast<uint32_t>(EPOLLOUT) : static_cast<uint32_t>(EPOLLIN);
+  ev.data.u64 = tagOf(id, kAdmin);
+  if (epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, a.fd.get(), &ev) != 0) {
+    log_.line(LOG_ERR, "epoll_ctl failed on an admin connection: %s", strerror(errno));
+    admins_.erase(id);
+    return;
+  }
+  a.awaitingRoom = on;
 }
 
 void Server::shutdown() {

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -153,6 +154,7 @@ TEST(VelkctlCli, ThousandsOfHostileGroupNamesArriveWholeAndEscapedEverywhere) {
 }
 
 TEST(VelkctlCli, TraceCommandsRewriteCommandFileForwardOrChangeNothing) {
+  std::filesystem::remove_all("/var/cluster/velk");  // as on a fresh install
   auto mtime = [] {
     struct stat st {};
     return stat(kCmdFile, &st) == 0 ? st.st_mtim.tv_sec : -1;

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "daemon/escape_text.h"
 #include "skgxn.h"
 
 namespace skgxn {
@@ -33,15 +34,19 @@ json status(const Membership& core, const AdminFacts& facts) {
 json groups(const Membership& core) {
   json list = json::array();
   for (const auto& g : core.groups()) {
-    list.push_back(json{{"name", g.name}, {"count", g.count}, {"members", bitmapList(g.bitmap)}});
+    list.push_back(
+        json{{"name", escapeText(g.name)}, {"count", g.count}, {"members", bitmapList(g.bitmap)}});
   }
   return json{{"ok", true}, {"groups", list}};
 }
 
+// The group a request names, in raw bytes.
+std::string groupOf(const json& req) { return unescapeText(req.value("group", "")); }
+
 json members(const json& req, const Membership& core, const AdminFacts& facts) {
-  const std::string name = req.value("group", "");
+  const std::string name = groupOf(req);
   const auto list = core.members(name);
-  if (list.empty()) return failure("no such group: " + name);
+  if (list.empty()) return failure("no such group: " + escapeText(name));
   json rows = json::array();
   for (const auto& m : list) {
     rows.push_back(json{{"member", m.memno},
@@ -52,7 +57,7 @@ json members(const json& req, const Membership& core, const AdminFacts& facts) {
                         {"joined_at", m.joinedAt},
                         {"events_waiting", facts.eventsWaiting ? facts.eventsWaiting(m.conn) : 0}});
   }
-  return json{{"ok", true}, {"group", name}, {"members", rows}};
+  return json{{"ok", true}, {"group", escapeText(name)}, {"members", rows}};
 }
 
 bool eventCode(const std::string& word, uint32_t& code) {
@@ -64,7 +69,7 @@ bool eventCode(const std::string& word, uint32_t& code) {
 }
 
 json event(const json& req, const Membership& core, Outbox& out) {
-  const std::string name = req.value("group", "");
+  const std::string name = groupOf(req);
   uint32_t code = 0;
   if (!eventCode(req.value("event", ""), code)) return failure("unknown event");
   std::optional<int32_t> memno;
@@ -73,7 +78,8 @@ json event(const json& req, const Membership& core, Outbox& out) {
     memno = req["member"].get<int32_t>();
   }
   if (core.signal(name, code, memno, out) != ERR_NONE) {
-    return failure(memno ? "no such member in group " + name : "no such group: " + name);
+    const std::string shown = escapeText(name);
+    return failure(memno ? "no such member in group " + shown : "no such group: " + shown);
   }
   return json{{"ok", true}};
 }
@@ -87,7 +93,7 @@ json dispatch(const json& req, const Membership& core, const AdminFacts& facts, 
   if (cmd == "groups") return groups(core);
   if (cmd == "members") return members(req, core, facts);
   if (cmd == "event") return event(req, core, out);
-  return failure("unknown command: " + cmd);
+  return failure("unknown command: " + escapeText(cmd));
 }
 
 }  // namespace
@@ -95,13 +101,16 @@ json dispatch(const json& req, const Membership& core, const AdminFacts& facts, 
 std::string answerAdmin(const std::string& request, const Membership& core,
                         const AdminFacts& facts, Outbox& out) {
   // Malformed JSON and values of the wrong type come from the administrator's
-  // socket only, but must not end the daemon.
+  // socket only, but must not end the daemon. A parse error quotes the bytes
+  // it stopped at, which need not be UTF-8.
   try {
     return dispatch(json::parse(request), core, facts, out).dump();
   } catch (const json::exception& e) {
-    return failure(std::string("bad request: ") + e.what()).dump();
+    return adminRefusal(escapeText(std::string("bad request: ") + e.what()));
   }
 }
+
+std::string adminRefusal(const std::string& why) { return failure(why).dump(); }
 
 std::string plainHex(const ByteData& data) {
   static const char kDigits[] = "0123456789abcdef";

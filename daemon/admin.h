@@ -16,6 +16,12 @@ namespace skgxn {
 // Path of the root-only admin socket.
 inline constexpr const char* kAdminSocket = "/run/velkd/admin.sock";
 
+// Largest admin record either way. A request is one record. An answer, of
+// any length, is cut into records of exactly this size, and the first
+// shorter one ends it; an answer whose length is a multiple of the size is
+// padded with one blank (JSON allows it) so that its last record is short.
+inline constexpr size_t kAdminRecordBytes = 4096;
+
 // What the server knows beyond the membership core.
 struct AdminFacts {
   int64_t startedAt = 0;  // wall-clock seconds
@@ -27,9 +33,14 @@ struct AdminFacts {
 // Answers one request. The request is {"cmd": "status" | "groups" |
 // "members" | "event", "group": ..., "event": "suspend" | "resume" |
 // "abort", "member": n}; the answer always has "ok", and "error" when ok is
-// false. An event request appends its deliveries to out.
+// false. An event request appends its deliveries to out. Group names go
+// out in the notation of escapeText and are taken in it, so every group
+// shown can be named back.
 std::string answerAdmin(const std::string& request, const Membership& core,
                         const AdminFacts& facts, Outbox& out);
+
+// The answer to a request that could not be read: ok false with why.
+std::string adminRefusal(const std::string& why);
 
 // Private data as contiguous lower-case hex, "" when empty.
 std::string plainHex(const ByteData& data);

@@ -47,6 +47,14 @@ TEST_F(AdminTest, ListingsShowStatusGroupsAndMembers) {
       {"member":5,"pid":1002,"uid":500,"gid":600,"data":"","joined_at":1234,"events_waiting":3}]})"));
 }
 
+// Names arrive in the notation of escapeText, and are found by it.
+TEST_F(AdminTest, HostileGroupNamesAreShownEscapedAndFoundAsShown) {
+  join(4, "\x1b]0;\xff", 0, {});
+  EXPECT_EQ(ask(R"({"cmd":"groups"})")["groups"][0]["name"], "\\x1b]0;\\xff");
+  EXPECT_EQ(ask(R"({"cmd":"members","group":"\\x1b]0;\\xff"})")["group"], "\\x1b]0;\\xff");
+  EXPECT_EQ(ask(R"({"cmd":"members","group":"\u001b\\"})")["error"], "no such group: \\x1b\\\\");
+}
+
 // An empty list of deliveries stands for a refusal.
 TEST_F(AdminTest, EventsReachTheirTargetsAndBadRequestsAreRefused) {
   const std::pair<const char*, std::vector<std::pair<ConnId, uint32_t>>> rows[] = {
@@ -63,7 +71,7 @@ TEST_F(AdminTest, EventsReachTheirTargetsAndBadRequestsAreRefused) {
       {R"({"cmd":7})", {}},
       {"[1,2]", {}},
       {"{", {}},
-      {"", {}}};
+      {"\xff", {}}};
   for (const auto& [request, want] : rows) {
     SCOPED_TRACE(request);
     const json a = ask(request);

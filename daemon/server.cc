@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "daemon/admin.h"
+#include "daemon/escape_text.h"
 #include "msg/msg_catalogue.h"
 #include "msg/stream_io.h"
 #include "skgxn.h"
@@ -33,7 +34,6 @@ constexpr int kKindBits = 3;
 // starve the others.
 constexpr int kRecordsPerWake = 16;
 constexpr int kAcceptsPerWake = 64;
-constexpr size_t kAdminRecordBytes = 4096;
 
 uint64_t tagOf(ConnId id, Kind kind) { return (id << kKindBits) | kind; }
 
@@ -253,12 +253,13 @@ void Server::onJoin(ConnId id, Conn& c, MsgProto& p) {
     c.evFd = std::move(mine);
     c.queue = EventQueue();
     c.outArmed = false;
-    log_.line(LOG_INFO, "join group %s member %d pid %d uid %u gid %u", req.name.c_str(), memno,
-              static_cast<int>(c.peer.pid), c.peer.uid, c.peer.gid);
+    log_.line(LOG_INFO, "join group %s member %d pid %d uid %u gid %u",
+              escapeText(req.name).c_str(), memno, static_cast<int>(c.peer.pid), c.peer.uid,
+              c.peer.gid);
   } else {
     log_.line(LOG_NOTICE, "join refused (%s) group %s member %d pid %d uid %u gid %u",
-              errorName(status), req.name.c_str(), req.memno, static_cast<int>(c.peer.pid),
-              c.peer.uid, c.peer.gid);
+              errorName(status), escapeText(req.name).c_str(), req.memno,
+              static_cast<int>(c.peer.pid), c.peer.uid, c.peer.gid);
   }
   // Events before the answer: once the joiner has its answer, its first
   // reconfiguration is already readable.
@@ -273,8 +274,8 @@ void Server::onLeave(ConnId id, Conn& c, MsgProto& p) {
   if (parseDrgReq(p, reqId) != ERR_NONE) return malformed(id, c, "bad leave request");
   const Member* m = core_.memberOf(id);
   if (m != nullptr) {
-    log_.line(LOG_INFO, "leave group %s member %d pid %d uid %u", m->group.c_str(), m->memno,
-              static_cast<int>(c.peer.pid), c.peer.uid);
+    log_.line(LOG_INFO, "leave group %s member %d pid %d uid %u", escapeText(m->group).c_str(),
+              m->memno, static_cast<int>(c.peer.pid), c.peer.uid);
   } else {
     log_.line(LOG_NOTICE, "leave refused (not joined) pid %d uid %u",
               static_cast<int>(c.peer.pid), c.peer.uid);
@@ -335,7 +336,7 @@ void Server::dropConn(ConnId id, const char* why) {
   Outbox out;
   if (const Member* m = core_.memberOf(id)) {
     log_.line(LOG_NOTICE, "dropped connection (%s) group %s member %d pid %d uid %u", why,
-              m->group.c_str(), m->memno, static_cast<int>(c.peer.pid), c.peer.uid);
+              escapeText(m->group).c_str(), m->memno, static_cast<int>(c.peer.pid), c.peer.uid);
     (void)core_.leave(id, out);
   }
   conns_.erase(found);
@@ -398,7 +399,7 @@ void Server::armOut(ConnId id, Conn& c, bool on) {
 void Server::loseRegistration(ConnId id, Conn& c, const char* why, Outbox& out) {
   if (const Member* m = core_.memberOf(id)) {
     log_.line(LOG_WARNING, "registration lost (%s) group %s member %d pid %d uid %u", why,
-              m->group.c_str(), m->memno, static_cast<int>(c.peer.pid), c.peer.uid);
+              escapeText(m->group).c_str(), m->memno, static_cast<int>(c.peer.pid), c.peer.uid);
     (void)core_.leave(id, out);
   }
   // Closing the daemon's end makes the member's next polls report abort.
@@ -428,13 +429,27 @@ void Server::acceptAdmins() {
 void Server::serveAdmin(ConnId id) {
   auto found = admins_.find(id);
   if (found == admins_.end()) return;
-  char buf[kAdminRecordBytes];
-  const ssize_t n = recv(found->second.fd.get(), buf, sizeof buf, MSG_DONTWAIT | MSG_TRUNC);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-  if (n <= 0 || static_cast<size_t>(n) > sizeof buf) {
-    admins_.erase(found);
-    return;
+  AdminConn& a = found->second;
+  // A connection with an answer still going out is watched for room only;
+  // its next request waits in the socket until the answer is through.
+  if (a.answer.empty()) {
+    char buf[kAdminRecordBytes];
+    const ssize_t n = recv(a.fd.get(), buf, sizeof buf, MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {
+      admins_.erase(found);
+      return;
+    }
+    a.answer = static_cast<size_t>(n) > sizeof buf
+                   ? adminRefusal("request over " + std::to_string(sizeof buf) + " bytes")
+                   : answerAdminRequest(std::string(buf, static_cast<size_t>(n)));
+    if (a.answer.size() % kAdminRecordBytes == 0) a.answer += ' ';
+    a.sent = 0;
   }
+  sendAdminAnswer(id, a);
+}
+
+std::string Server::answerAdminRequest(const std::string& request) {
   AdminFacts facts;
   facts.startedAt = startedAt_;
   facts.now = wallNow();
@@ -444,16 +459,41 @@ void Server::serveAdmin(ConnId id) {
     return c == conns_.end() ? size_t{0} : c->second.queue.size();
   };
   Outbox out;
-  const std::string answer =
-      answerAdmin(std::string(buf, static_cast<size_t>(n)), core_, facts, out);
+  std::string answer = answerAdmin(request, core_, facts, out);
   if (!out.empty()) {
     log_.line(LOG_NOTICE, "administrator sent %s to %zu members", eventName(out.front().event),
               out.size());
   }
   deliver(out);
-  if (send(found->second.fd.get(), answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
-    admins_.erase(found);
+  return answer;
+}
+
+void Server::sendAdminAnswer(ConnId id, AdminConn& a) {
+  while (a.sent < a.answer.size()) {
+    const std::string_view record = std::string_view(a.answer).substr(a.sent, kAdminRecordBytes);
+    if (send(a.fd.get(), record.data(), record.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return awaitAdminRoom(id, a, true);
+      log_.line(LOG_WARNING, "admin answer not delivered: %s", strerror(errno));
+      admins_.erase(id);
+      return;
+    }
+    a.sent += record.size();
   }
+  a.answer.clear();
+  awaitAdminRoom(id, a, false);
+}
+
+void Server::awaitAdminRoom(ConnId id, AdminConn& a, bool on) {
+  if (a.awaitingRoom == on) return;
+  epoll_event ev{};
+  ev.events = on ? static_cast<uint32_t>(EPOLLOUT) : static_cast<uint32_t>(EPOLLIN);
+  ev.data.u64 = tagOf(id, kAdmin);
+  if (epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, a.fd.get(), &ev) != 0) {
+    log_.line(LOG_ERR, "epoll_ctl failed on an admin connection: %s", strerror(errno));
+    admins_.erase(id);
+    return;
+  }
+  a.awaitingRoom = on;
 }
 
 void Server::shutdown() {

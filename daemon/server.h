@@ -55,6 +55,9 @@ class Server {
   };
   struct AdminConn {
     UniqueFd fd;
+    std::string answer;         // the answer being sent, empty between requests
+    size_t sent = 0;            // bytes of it already sent
+    bool awaitingRoom = false;  // watched for room to send rather than for requests
   };
 
   [[nodiscard]] ErrCode createEndpoints();
@@ -77,6 +80,11 @@ class Server {
   void loseRegistration(ConnId id, Conn& c, const char* why, Outbox& out);
   void armOut(ConnId id, Conn& c, bool on);
   void serveAdmin(ConnId id);
+  std::string answerAdminRequest(const std::string& request);
+  // Sends records of the answer until the socket is full, then waits for
+  // room; never blocks the loop on a slow administrator.
+  void sendAdminAnswer(ConnId id, AdminConn& a);
+  void awaitAdminRoom(ConnId id, AdminConn& a, bool on);
   void shutdown();
   void removeEndpoints();
 

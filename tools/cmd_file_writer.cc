@@ -46,6 +46,20 @@ int failAt(const char* step, std::string& failedStep) {
   return errno;
 }
 
+// Creates each missing directory of the absolute path dir with mode 0755,
+// set by chmod since mkdir's mode is narrowed by the umask.
+int makeDirectories(const std::string& dir, std::string& failedStep) {
+  for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+    const std::string part = dir.substr(0, slash);
+    if (mkdir(part.c_str(), 0755) == 0) {
+      if (chmod(part.c_str(), 0755) != 0) return failAt("chmod", failedStep);
+    } else if (errno != EEXIST) {
+      return failAt("mkdir", failedStep);
+    }
+    if (slash == std::string::npos) return 0;
+  }
+}
+
 }  // namespace
 
 bool isTraceCategory(const std::string& word) {
@@ -87,6 +101,10 @@ int writeCmdFile(const std::string& path, const std::string& content, int64_t no
   int64_t mtime = now;
   if (stat(path.c_str(), &old) == 0 && old.st_mtim.tv_sec + 1 > mtime) {
     mtime = old.st_mtim.tv_sec + 1;
+  }
+  const size_t slash = path.rfind('/');
+  if (slash != 0 && slash != std::string::npos) {
+    if (const int err = makeDirectories(path.substr(0, slash), failedStep)) return err;
   }
   std::string temp = path + ".XXXXXX";
   const int fd = mkstemp(temp.data());

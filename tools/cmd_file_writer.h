@@ -27,7 +27,9 @@ std::string dumpContent(const std::string& old, const std::string& path);
 
 // Replaces the file at path by content through a temporary file and rename,
 // with modification time max(now, previous time + 1) in whole seconds, since
-// the library ignores a file whose time has not moved forward. 0 on
+// the library ignores a file whose time has not moved forward. Directories
+// missing on the way (a fresh install has none) are created with mode 0755
+// whatever the umask, so that every client process can read the file. 0 on
 // success, else an errno value with the failing step named in failedStep.
 int writeCmdFile(const std::string& path, const std::string& content, int64_t now,
                  std::string& failedStep);

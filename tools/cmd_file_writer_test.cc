@@ -70,10 +70,17 @@ TEST_F(CmdFileWrite, EveryWriteReplacesContentAndMovesTimeForward) {
   EXPECT_EQ(entries(), 1u);
 }
 
-TEST_F(CmdFileWrite, UnwritableDirectoryNamesFailingStep) {
-  EXPECT_NE(writeCmdFile(dir + "/missing/skgxn_client_cmd", "A\n", 1, step), 0);
-  EXPECT_EQ(step, "mkstemp");
-  EXPECT_EQ(entries(), 0u);
+TEST_F(CmdFileWrite, MissingDirectoriesAreMadeReadableToAllAndAFileInTheWayIsNamed) {
+  const mode_t old = umask(077);
+  EXPECT_EQ(writeCmdFile(dir + "/cluster/velk/skgxn_client_cmd", "A\n", 1, step), 0);
+  umask(old);
+  for (const char* sub : {"/cluster", "/cluster/velk"}) {
+    struct stat st {};
+    ASSERT_EQ(stat((dir + sub).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u) << sub;
+  }
+  EXPECT_NE(writeCmdFile(dir + "/cluster/velk/skgxn_client_cmd/d/x", "A\n", 1, step), 0);
+  EXPECT_EQ(step, "mkdir");
 }
 
 }  // namespace

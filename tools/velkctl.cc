@@ -1,19 +1,19 @@
 // velkctl: the administrator's command for velkd (status, groups, members,
 // events) over the daemon's root-only admin socket, and for the client
 // library's runtime command file (trace on/off, dump).
+#include <CLI/CLI.hpp>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
-
 #include "daemon/admin.h"
+#include "daemon/escape_text.h"
 #include "diag/cmd_file.h"
 #include "tools/admin_client.h"
 #include "tools/admin_render.h"
@@ -106,7 +106,9 @@ int run(int argc, char** argv) {
   if (traceOn->parsed()) {
     for (auto& c : categories) {
       c = upper(c);
-      if (!isTraceCategory(c)) return fail("unknown trace category " + c + " (EVT CALL MSG CCR VER)");
+      if (!isTraceCategory(c)) {
+        return fail("unknown trace category " + escapeText(c) + " (EVT CALL MSG CCR VER)");
+      }
     }
     if (!output.empty() && !isCmdFilePath(output)) {
       return fail("--output wants an absolute path without blanks");

@@ -225,12 +225,12 @@ start_corosync() {
 cmd_up() {
   local n d
   [[ -n ${1:-} ]] || usage
-  mkdir -p "$1"
-  dir=$(cd "$1" && pwd)
-  for d in "${private_dirs[@]}"; do
+  dir=$(realpath -m "$1")
+  for d in "${private_dirs[@]}" /var/run; do
     [[ $dir/ != "$d"/* ]] || die "$dir is hidden inside the nodes (under $d); choose another"
   done
   [[ $(id -u) == 0 ]] || die "needs root for namespaces"
+  mkdir -p "$dir"
   [[ ! -f $dir/namespaces ]] || teardown
   rm -rf "${dir:?}"/node* "$dir/ready" "$dir/outer.pid"
   # The mount points must exist; on a host without the daemon installed they

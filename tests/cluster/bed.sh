@@ -90,9 +90,10 @@ alive() {
 
 # --- start-up --------------------------------------------------------------
 
-# start_holder READY_FIFO LOG SCRIPT [ENTER...]: runs SCRIPT with sh in fresh
-# network and mount namespaces (entered from the namespaces ENTER names, if
-# any) and waits until SCRIPT has written its pid to the FIFO; prints that pid.
+# start_holder READY_FIFO LOG SCRIPT [PREFIX...]: runs SCRIPT with sh in fresh
+# network and mount namespaces, made from those the command PREFIX enters (if
+# given), and waits until SCRIPT has written its pid to the FIFO; prints that
+# pid.
 start_holder() {
   local fifo=$1 log=$2 script=$3 pid got=""
   shift 3
@@ -159,8 +160,8 @@ totem {
   crypto_hash: sha256
   interface {
     linknumber: 0
-    # Derived from token 300 the link times out on an idle bed and the ring
-    # re-forms; these only count inside interface, not at the top of totem.
+    # Left to follow from token 300, the link times out on an idle bed and
+    # the ring re-forms; these count only here, not at the top of totem.
     knet_ping_interval: 200
     knet_ping_timeout: 1000
   }

@@ -182,17 +182,20 @@ void Server::sizeToDescriptorLimit() {
   }
   fdLimit_ = lim.rlim_cur;
   rootCap_ = fdLimit_ > kFixedFds ? static_cast<size_t>((fdLimit_ - kFixedFds) / 2) : 0;
-  totalCap_ = std::min(options_.maxConnections, rootCap_ > kRootReserve ? rootCap_ - kRootReserve : 0);
+  totalCap_ =
+      std::min(options_.maxConnections, rootCap_ > kRootReserve ? rootCap_ - kRootReserve : 0);
 }
 
 ErrCode Server::run() {
   log_.line(LOG_INFO, "started, pid %d", static_cast<int>(getpid()));
-  log_.line(LOG_INFO, "descriptor limit %llu: up to %zu client connections, %zu per uid, root %zu more",
+  log_.line(LOG_INFO,
+            "descriptor limit %llu: up to %zu client connections, %zu per uid, root %zu more",
             static_cast<unsigned long long>(fdLimit_), totalCap_, options_.maxPerUid,
             rootCap_ - totalCap_);
   if (closer_) {
-    log_.line(LOG_NOTICE, "the kernel cannot refuse passed descriptors; client sockets are closed "
-                          "on a thread of their own");
+    log_.line(LOG_NOTICE,
+              "the kernel cannot refuse passed descriptors; client sockets are closed "
+              "on a thread of their own");
   }
   epoll_event ready[64];
   while (!stopping_) {
@@ -306,7 +309,7 @@ void Server::readCommands(ConnId id, uint32_t events) {
   // at first. The descriptors a peek delivers are duplicates that the record
   // still holds, so closing them here is never their last close; a record
   // carrying any is left queued, for the closer thread to release along
-  // with the socket.
+  // with the socket. Any other record is then consumed.
   const int peek = closer_ ? MSG_PEEK : 0;
   for (int i = 0; i < kRecordsPerWake; ++i) {
     auto found = conns_.find(id);
@@ -335,10 +338,10 @@ void Server::readCommands(ConnId id, uint32_t events) {
       }
     }
     if (passed) return malformed(id, c, "descriptor sent to the daemon");
-    if (msg.msg_flags & MSG_TRUNC) return malformed(id, c, "record over 1024 bytes");
     if (peek != 0 && recv(c.fd.get(), nullptr, 0, MSG_DONTWAIT) < 0) {
       return dropConn(id, strerror(errno));
     }
+    if (msg.msg_flags & MSG_TRUNC) return malformed(id, c, "record over 1024 bytes");
     handleRecord(id, c, in_, static_cast<size_t>(n));
   }
 }
@@ -415,8 +418,8 @@ void Server::onLeave(ConnId id, Conn& c, MsgProto& p) {
   if (parseDrgReq(p, reqId) != ERR_NONE) return malformed(id, c, "bad leave request");
   const Member* m = core_.memberOf(id);
   if (m != nullptr) {
-    log_.clientLine(LOG_INFO, "leave group %s member %d pid %d uid %u", m->group.c_str(),
-                    m->memno, static_cast<int>(c.peer.pid), c.peer.uid);
+    log_.clientLine(LOG_INFO, "leave group %s member %d pid %d uid %u", m->group.c_str(), m->memno,
+                    static_cast<int>(c.peer.pid), c.peer.uid);
   } else {
     log_.clientLine(LOG_NOTICE, "leave refused (not joined) pid %d uid %u",
                     static_cast<int>(c.peer.pid), c.peer.uid);

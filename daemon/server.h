@@ -4,9 +4,8 @@
 #ifndef DAEMON_SERVER_H_
 #define DAEMON_SERVER_H_
 
-#include <sys/types.h>
-
 #include <sys/resource.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <optional>

@@ -24,9 +24,10 @@
 #include "msg/stream_io.h"
 #include "skgxn.h"
 
-// The generic value (x86-64, arm64, ...); C library headers older than the
-// kernels that know it lack it.
-#ifndef SO_PASSRIGHTS
+// The kernel's number for it where socket options are numbered the generic
+// way; C library headers older than the kernels that know it lack it.
+#if !defined(SO_PASSRIGHTS) && \
+    (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || defined(__riscv))
 #define SO_PASSRIGHTS 83
 #endif
 
@@ -80,8 +81,13 @@ bool terminating(uint32_t sig) { return sig == SIGTERM || sig == SIGINT || sig =
 // queue whose close would release it; connections accepted from a listening
 // socket inherit the setting. False where the kernel does not know it.
 bool refuseRights(int fd) {
+#ifdef SO_PASSRIGHTS
   const int off = 0;
   return setsockopt(fd, SOL_SOCKET, SO_PASSRIGHTS, &off, sizeof off) == 0;
+#else
+  (void)fd;
+  return false;
+#endif
 }
 
 // Binds a SEQPACKET listening socket at path with the given mode. The socket
@@ -94,7 +100,7 @@ ErrCode listenAt(const std::string& path, mode_t mode, std::optional<gid_t> grou
   memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (fd.get() < 0) return ERR_CREATE;
-  // Before listen(), so that no connection can exist without it; start()
+  // Before listen(), so that no connection can exist without it; run()
   // tells whether the kernel took it.
   (void)refuseRights(fd.get());
   unlink(path.c_str());
@@ -146,9 +152,6 @@ ErrCode Server::start() {
       .also([&] { epoll_ = UniqueFd(epoll_create1(EPOLL_CLOEXEC)); })
       .then([&] { return signals_.get() >= 0 && epoll_.get() >= 0 ? ERR_NONE : ERR_CREATE; })
       .then([&] { return createEndpoints(); })
-      .also([&] {
-        if (!refuseRights(listen_.get())) closer_.emplace();
-      })
       .then([&] { return watch(signals_.get(), EPOLLIN, tagOf(0, kSignal)); })
       .then([&] { return watch(listen_.get(), EPOLLIN, tagOf(0, kListen)); })
       .then([&] { return watch(adminListen_.get(), EPOLLIN, tagOf(0, kAdminListen)); });
@@ -192,7 +195,10 @@ ErrCode Server::run() {
             "descriptor limit %llu: up to %zu client connections, %zu per uid, root %zu more",
             static_cast<unsigned long long>(fdLimit_), totalCap_, options_.maxPerUid,
             rootCap_ - totalCap_);
-  if (closer_) {
+  // Here, not in start(): a thread would not survive the fork that detaches
+  // the daemon.
+  if (!refuseRights(listen_.get())) {
+    closer_.emplace();
     log_.line(LOG_NOTICE,
               "the kernel cannot refuse passed descriptors; client sockets are closed "
               "on a thread of their own");
@@ -239,8 +245,9 @@ void Server::readSignals() {
   signalfd_siginfo info{};
   while (read(signals_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
     const bool stop = terminating(info.ssi_signo);
-    log_.line(LOG_NOTICE, "%s from pid %u: %s", strsignal(static_cast<int>(info.ssi_signo)),
-              info.ssi_pid, stop ? "stopping" : "ignored");
+    log_.line(LOG_NOTICE, "signal %u (%s) from pid %u: %s", info.ssi_signo,
+              strsignal(static_cast<int>(info.ssi_signo)), info.ssi_pid,
+              stop ? "stopping" : "ignored");
     stopping_ = stopping_ || stop;
   }
 }

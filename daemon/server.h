@@ -57,7 +57,8 @@ class Server {
   [[nodiscard]] ErrCode start();
   // Serves until SIGTERM, SIGINT or SIGQUIT (other signals are logged and
   // ignored), then sends abort to every member, closes all connections and
-  // removes the endpoints. ERR_POLL when epoll fails.
+  // removes the endpoints. Starts the closer thread first where the kernel
+  // cannot refuse passed descriptors. ERR_POLL when epoll fails.
   [[nodiscard]] ErrCode run();
 
  private:

@@ -180,7 +180,6 @@ pid_t spawnVelkd(const char* stderrPath, std::vector<std::string> args = {}, rli
   return pid;
 }
 
-// Each case runs against a fresh daemon in the foreground, killed at the end.
 // Waits up to 5 s, a millisecond at a time, for done() to hold.
 template <typename Done>
 bool waitFor(Done done) {
@@ -191,14 +190,13 @@ bool waitFor(Done done) {
   return done();
 }
 
+// Each case runs against a fresh daemon in the foreground, killed at the end.
 class Velkd : public ::testing::Test {
  protected:
   Velkd() { respawn(); }
   ~Velkd() override { stop(); }
   void stop() {
-    if (pid_ > 0) kill(pid_, SIGKILL);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
   }
   void respawn(std::vector<std::string> args = {}, rlimit limit = {}) {
     stop();
@@ -472,38 +470,25 @@ TEST_F(Velkd, SilentAndVanishingClientsHoldNothingUp) {
   EXPECT_EQ(Client().members("mid"), mapOf({0}));  // only the unanswered one
 }
 
-// A child that takes uid and opens connections until the daemon refuses
-// one; it holds them until the holder goes.
-struct Holder {
-  explicit Holder(uid_t uid) {
-    int report[2];
-    if (pipe(report) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      uint8_t req[kMsgBufferBytes], answer[kMsgBufferBytes];
-      MsgProto p(req, sizeof req);
-      if (buildQgrpReq(p, 1, "g") != ERR_NONE || setgid(65534) != 0 || setuid(uid) != 0) _exit(1);
-      for (;; ++held) {
-        const int fd = connectTo(kSock);
-        if (send(fd, req, p.length(), 0) < 0 || !readable(fd, 5000) ||
-            recv(fd, answer, sizeof answer, 0) <= 0) {
-          break;
-        }
-      }
-      (void)!write(report[1], &held, sizeof held);
-      pause();
+// Connections opened with uid as the effective uid, which is what the
+// daemon sees, until it refuses one.
+std::vector<UniqueFd> connectAs(uid_t uid) {
+  std::vector<UniqueFd> held;
+  uint8_t req[kMsgBufferBytes], answer[kMsgBufferBytes];
+  MsgProto p(req, sizeof req);
+  EXPECT_EQ(buildQgrpReq(p, 1, "g"), ERR_NONE);
+  EXPECT_EQ(seteuid(uid), 0);
+  for (;;) {
+    UniqueFd fd(connectTo(kSock));
+    if (send(fd.get(), req, p.length(), 0) < 0 || !readable(fd.get(), 5000) ||
+        recv(fd.get(), answer, sizeof answer, 0) <= 0) {
+      break;
     }
-    close(report[1]);
-    if (read(report[0], &held, sizeof held) != sizeof held) held = -1;
-    close(report[0]);
+    held.push_back(std::move(fd));
   }
-  ~Holder() {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
-  pid_t pid = -1;
-  int held = 0;
-};
+  EXPECT_EQ(seteuid(0), 0);
+  return held;
+}
 
 // With a limit of 128 descriptors (raised from 64) the daemon has room for
 // (128 - 32) / 2 connections, 32 of them root's reserve.
@@ -511,15 +496,15 @@ TEST_F(Velkd, ConnectionCapsPerUidAndInAllLeaveRootServed) {
   const struct {
     std::vector<std::string> args;
     rlimit limit;
-    int first, second;
+    size_t first, second;
   } cases[] = {{{"--max-per-uid", "3", "--max-connections", "5"}, {}, 3, 2},
                {{"--max-per-uid", "10"}, {64, 128}, 10, 6}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.size());
     respawn(c.args, c.limit);
-    Holder nobody(65534), other(65533);
-    EXPECT_EQ(nobody.held, c.first);
-    EXPECT_EQ(other.held, c.second);
+    const auto nobody = connectAs(65534), other = connectAs(65533);
+    EXPECT_EQ(nobody.size(), c.first);
+    EXPECT_EQ(other.size(), c.second);
     expectServing();
   }
 }

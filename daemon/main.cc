@@ -90,6 +90,7 @@ bool parseGroup(const std::string& text, gid_t& gid) {
 
 int runDaemon(int argc, char** argv) {
   CLI::App app{"velkd: the local membership monitor for the node-monitor client library"};
+  ServerOptions options;
   bool foreground = false;
   std::string modeText = "0666";
   std::string groupText;
@@ -97,9 +98,15 @@ int runDaemon(int argc, char** argv) {
   app.add_option("--mode", modeText, "Octal mode of the registration socket and marker")
       ->capture_default_str();
   app.add_option("--group", groupText, "Group owning the registration socket and marker");
+  app.add_option("--max-connections", options.maxConnections,
+                 "Client connections of all users together (root has a reserve beyond)")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  app.add_option("--max-per-uid", options.maxPerUid, "Client connections of one user but root")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
   CLI11_PARSE(app, argc, argv);
 
-  ServerOptions options;
   options.foreground = foreground;
   if (!parseMode(modeText, options.mode)) {
     fprintf(stderr, "velkd: --mode wants an octal mode up to 0777, not %s\n", modeText.c_str());

@@ -12,6 +12,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +25,13 @@
 #include "msg/stream_io.h"
 #include "skgxn.h"
 
+// The kernel's number for it where socket options are numbered the generic
+// way; C library headers older than the kernels that know it lack it.
+#if !defined(SO_PASSRIGHTS) && \
+    (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || defined(__riscv))
+#define SO_PASSRIGHTS 83
+#endif
+
 namespace skgxn {
 
 namespace {
@@ -34,10 +42,53 @@ constexpr int kKindBits = 3;
 // starve the others.
 constexpr int kRecordsPerWake = 16;
 constexpr int kAcceptsPerWake = 64;
+// The daemon's own descriptors (standard streams, epoll, signalfd, the
+// listeners, the system log, the pid file), admin connections, and the
+// socketpair end a join holds while passing it. Each client connection
+// beyond these needs two: its command socket and its event end.
+constexpr rlim_t kFixedFds = 32;
+// How long the listening socket is left alone after accepting failed.
+constexpr int kAcceptBackoffMs = 100;
 
 uint64_t tagOf(ConnId id, Kind kind) { return (id << kKindBits) | kind; }
 
 int64_t wallNow() { return static_cast<int64_t>(time(nullptr)); }
+
+int64_t monotonicMs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// Every signal a daemon may be sent, to be read from the signalfd rather
+// than left to kill velkd with its endpoints in place. Faults of velkd's
+// own, job control, the signals ignored by default and SIGPIPE (ignored
+// outright; sends never raise it) keep their usual actions.
+sigset_t servedSignals() {
+  sigset_t set;
+  sigfillset(&set);
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS, SIGTSTP, SIGTTIN,
+                  SIGTTOU, SIGCONT, SIGCHLD, SIGWINCH, SIGURG, SIGPIPE}) {
+    sigdelset(&set, sig);
+  }
+  return set;
+}
+
+bool terminating(uint32_t sig) { return sig == SIGTERM || sig == SIGINT || sig == SIGQUIT; }
+
+// With SO_PASSRIGHTS off the kernel refuses every descriptor passed to the
+// socket (the sender gets EPERM), so nothing a client owns ever sits in a
+// queue whose close would release it; connections accepted from a listening
+// socket inherit the setting. False where the kernel does not know it.
+bool refuseRights(int fd) {
+#ifdef SO_PASSRIGHTS
+  const int off = 0;
+  return setsockopt(fd, SOL_SOCKET, SO_PASSRIGHTS, &off, sizeof off) == 0;
+#else
+  (void)fd;
+  return false;
+#endif
+}
 
 // Binds a SEQPACKET listening socket at path with the given mode. The socket
 // file is created under a restrictive umask and opened up by chmod afterwards,
@@ -49,6 +100,9 @@ ErrCode listenAt(const std::string& path, mode_t mode, std::optional<gid_t> grou
   memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (fd.get() < 0) return ERR_CREATE;
+  // Before listen(), so that no connection can exist without it; run()
+  // tells whether the kernel took it.
+  (void)refuseRights(fd.get());
   unlink(path.c_str());
   const mode_t old = umask(0177);
   const int bound = bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
@@ -82,18 +136,16 @@ const char* eventName(uint32_t event) {
 Server::Server(ServerOptions options) : options_(std::move(options)), log_(options_.foreground) {}
 
 Server::~Server() {
-  conns_.clear();
+  closeAll();
   admins_.clear();
   removeEndpoints();
 }
 
 ErrCode Server::start() {
   startedAt_ = wallNow();
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
+  const sigset_t set = servedSignals();
   signal(SIGPIPE, SIG_IGN);
+  sizeToDescriptorLimit();
   Steps s;
   s.then([&] { return sigprocmask(SIG_BLOCK, &set, nullptr) == 0 ? ERR_NONE : ERR_CREATE; })
       .also([&] { signals_ = UniqueFd(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC)); })
@@ -124,11 +176,36 @@ ErrCode Server::watch(int fd, uint32_t events, uint64_t tag) {
   return epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) == 0 ? ERR_NONE : ERR_CREATE;
 }
 
+void Server::sizeToDescriptorLimit() {
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return;
+  if (lim.rlim_cur < lim.rlim_max) {
+    const rlimit raised{lim.rlim_max, lim.rlim_max};
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+  }
+  fdLimit_ = lim.rlim_cur;
+  rootCap_ = fdLimit_ > kFixedFds ? static_cast<size_t>((fdLimit_ - kFixedFds) / 2) : 0;
+  totalCap_ =
+      std::min(options_.maxConnections, rootCap_ > kRootReserve ? rootCap_ - kRootReserve : 0);
+}
+
 ErrCode Server::run() {
   log_.line(LOG_INFO, "started, pid %d", static_cast<int>(getpid()));
+  log_.line(LOG_INFO,
+            "descriptor limit %llu: up to %zu client connections, %zu per uid, root %zu more",
+            static_cast<unsigned long long>(fdLimit_), totalCap_, options_.maxPerUid,
+            rootCap_ - totalCap_);
+  // Here, not in start(): a thread would not survive the fork that detaches
+  // the daemon.
+  if (!refuseRights(listen_.get())) {
+    closer_.emplace();
+    log_.line(LOG_NOTICE,
+              "the kernel cannot refuse passed descriptors; client sockets are closed "
+              "on a thread of their own");
+  }
   epoll_event ready[64];
   while (!stopping_) {
-    const int n = epoll_wait(epoll_.get(), ready, 64, -1);
+    const int n = epoll_wait(epoll_.get(), ready, 64, nextWakeMs());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       log_.line(LOG_ERR, "epoll_wait failed: %s", strerror(errno));
@@ -140,40 +217,107 @@ ErrCode Server::run() {
   return ERR_NONE;
 }
 
+int Server::nextWakeMs() {
+  int wait = log_.flushSuppressed();
+  if (acceptResumeAtMs_ < 0) return wait;
+  const int64_t left = acceptResumeAtMs_ - monotonicMs();
+  if (left > 0) return wait < 0 ? static_cast<int>(left) : std::min(wait, static_cast<int>(left));
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = tagOf(0, kListen);
+  if (epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, listen_.get(), &ev) == 0) acceptResumeAtMs_ = -1;
+  return acceptResumeAtMs_ < 0 ? wait : kAcceptBackoffMs;
+}
+
 void Server::dispatch(uint64_t tag, uint32_t events) {
   const ConnId id = tag >> kKindBits;
   switch (static_cast<Kind>(tag & ((1u << kKindBits) - 1))) {
     case kListen: acceptClients(); break;
     case kAdminListen: acceptAdmins(); break;
-    case kSignal: stopping_ = true; break;
+    case kSignal: readSignals(); break;
     case kCommand: readCommands(id, events); break;
     case kEvent: onEventEnd(id, events); break;
     case kAdmin: serveAdmin(id); break;
   }
 }
 
+void Server::readSignals() {
+  signalfd_siginfo info{};
+  while (read(signals_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    const bool stop = terminating(info.ssi_signo);
+    log_.line(LOG_NOTICE, "signal %u (%s) from pid %u: %s", info.ssi_signo,
+              strsignal(static_cast<int>(info.ssi_signo)), info.ssi_pid,
+              stop ? "stopping" : "ignored");
+    stopping_ = stopping_ || stop;
+  }
+}
+
 void Server::acceptClients() {
   for (int i = 0; i < kAcceptsPerWake; ++i) {
     UniqueFd fd(accept4(listen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    if (fd.get() < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED) {
-        log_.line(LOG_ERR, "accept4 failed: %s", strerror(errno));
-      }
-      return;
-    }
+    if (fd.get() < 0 && (errno == ECONNABORTED || errno == EINTR)) continue;
+    if (fd.get() < 0 && errno != EAGAIN && errno != EWOULDBLOCK) pauseAccepting(errno);
+    if (fd.get() < 0) return;
+    if (acceptFailing_) log_.line(LOG_NOTICE, "accepting clients again");
+    acceptFailing_ = false;
     ucred cred{};
     socklen_t len = sizeof cred;
-    if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) continue;
+    const char* why = getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0
+                          ? refusal(cred.uid)
+                          : "no peer credentials";
     const ConnId id = nextId_++;
-    if (watch(fd.get(), EPOLLIN, tagOf(id, kCommand)) != ERR_NONE) continue;
+    if (why == nullptr && watch(fd.get(), EPOLLIN, tagOf(id, kCommand)) != ERR_NONE) {
+      why = "cannot watch it";
+    }
+    if (why != nullptr) {
+      log_.clientLine(LOG_WARNING, "connection refused (%s) pid %d uid %u", why,
+                      static_cast<int>(cred.pid), cred.uid);
+      retire(std::move(fd));
+      continue;
+    }
     Conn& c = conns_[id];
     c.fd = std::move(fd);
     c.peer = PeerCred{cred.pid, cred.uid, cred.gid};
+    ++perUid_[cred.uid];
   }
+}
+
+// Accepting fails when the process or the system is out of descriptors or
+// memory. The listening socket stays readable, so rather than spin on it the
+// loop stops watching it for a while; the failure is logged once, however
+// long it lasts.
+void Server::pauseAccepting(int err) {
+  if (!acceptFailing_) {
+    log_.line(LOG_ERR, "accept4 failed: %s; trying again every %d ms", strerror(err),
+              kAcceptBackoffMs);
+  }
+  acceptFailing_ = true;
+  epoll_event ev{};
+  ev.data.u64 = tagOf(0, kListen);
+  (void)epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, listen_.get(), &ev);
+  acceptResumeAtMs_ = monotonicMs() + kAcceptBackoffMs;
+}
+
+// Every connection counts against the caps from its accept until it is
+// closed; those still with the closer thread count too, since they still
+// hold descriptors.
+const char* Server::refusal(uid_t uid) const {
+  const size_t held = conns_.size() + (closer_ ? closer_->pending() : 0);
+  if (uid == 0) return held < rootCap_ ? nullptr : "root's reserve used up";
+  if (held >= totalCap_) return "connection limit reached";
+  const auto mine = perUid_.find(uid);
+  if (mine != perUid_.end() && mine->second >= options_.maxPerUid) return "limit per uid reached";
+  return nullptr;
 }
 
 void Server::readCommands(ConnId id, uint32_t events) {
   (void)events;  // a hang-up shows as a read of 0 bytes below
+  // Where the kernel cannot refuse passed descriptors each record is peeked
+  // at first. The descriptors a peek delivers are duplicates that the record
+  // still holds, so closing them here is never their last close; a record
+  // carrying any is left queued, for the closer thread to release along
+  // with the socket. Any other record is then consumed.
+  const int peek = closer_ ? MSG_PEEK : 0;
   for (int i = 0; i < kRecordsPerWake; ++i) {
     auto found = conns_.find(id);
     if (found == conns_.end()) return;
@@ -185,7 +329,7 @@ void Server::readCommands(ConnId id, uint32_t events) {
     msg.msg_iovlen = 1;
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
-    const ssize_t n = recvmsg(c.fd.get(), &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    const ssize_t n = recvmsg(c.fd.get(), &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC | peek);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n < 0) return dropConn(id, strerror(errno));
     if (n == 0) return dropConn(id, "connection closed");
@@ -201,6 +345,9 @@ void Server::readCommands(ConnId id, uint32_t events) {
       }
     }
     if (passed) return malformed(id, c, "descriptor sent to the daemon");
+    if (peek != 0 && recv(c.fd.get(), nullptr, 0, MSG_DONTWAIT) < 0) {
+      return dropConn(id, strerror(errno));
+    }
     if (msg.msg_flags & MSG_TRUNC) return malformed(id, c, "record over 1024 bytes");
     handleRecord(id, c, in_, static_cast<size_t>(n));
   }
@@ -237,6 +384,9 @@ void Server::onJoin(ConnId id, Conn& c, MsgProto& p) {
   }
   UniqueFd mine(pair[0]);
   UniqueFd theirs(pair[1]);
+  // The daemon never reads its end; a descriptor the member passed on it
+  // would only be released by the close of that end.
+  (void)refuseRights(mine.get());
   // The event end goes first, granted or not: the client waits for it before
   // it reads the answer.
   if (sendFd(c.fd.get(), theirs.get()) != 0) return dropConn(id, "cannot pass the event end");
@@ -248,18 +398,20 @@ void Server::onJoin(ConnId id, Conn& c, MsgProto& p) {
     if (watch(mine.get(), 0, tagOf(id, kEvent)) != ERR_NONE) {
       Outbox undo;
       (void)core_.leave(id, undo);
+      retire(std::move(mine));
       return dropConn(id, "cannot watch the event end");
     }
     c.evFd = std::move(mine);
     c.queue = EventQueue();
     c.outArmed = false;
-    log_.line(LOG_INFO, "join group %s member %d pid %d uid %u gid %u",
-              escapeText(req.name).c_str(), memno, static_cast<int>(c.peer.pid), c.peer.uid,
-              c.peer.gid);
+    log_.clientLine(LOG_INFO, "join group %s member %d pid %d uid %u gid %u",
+                    escapeText(req.name).c_str(), memno, static_cast<int>(c.peer.pid), c.peer.uid,
+                    c.peer.gid);
   } else {
-    log_.line(LOG_NOTICE, "join refused (%s) group %s member %d pid %d uid %u gid %u",
-              errorName(status), escapeText(req.name).c_str(), req.memno,
-              static_cast<int>(c.peer.pid), c.peer.uid, c.peer.gid);
+    log_.clientLine(LOG_NOTICE, "join refused (%s) group %s member %d pid %d uid %u gid %u",
+                    errorName(status), escapeText(req.name).c_str(), req.memno,
+                    static_cast<int>(c.peer.pid), c.peer.uid, c.peer.gid);
+    retire(std::move(mine));
   }
   // Events before the answer: once the joiner has its answer, its first
   // reconfiguration is already readable.
@@ -274,15 +426,16 @@ void Server::onLeave(ConnId id, Conn& c, MsgProto& p) {
   if (parseDrgReq(p, reqId) != ERR_NONE) return malformed(id, c, "bad leave request");
   const Member* m = core_.memberOf(id);
   if (m != nullptr) {
-    log_.line(LOG_INFO, "leave group %s member %d pid %d uid %u", escapeText(m->group).c_str(),
-              m->memno, static_cast<int>(c.peer.pid), c.peer.uid);
+    log_.clientLine(LOG_INFO, "leave group %s member %d pid %d uid %u",
+                    escapeText(m->group).c_str(), m->memno, static_cast<int>(c.peer.pid),
+                    c.peer.uid);
   } else {
-    log_.line(LOG_NOTICE, "leave refused (not joined) pid %d uid %u",
-              static_cast<int>(c.peer.pid), c.peer.uid);
+    log_.clientLine(LOG_NOTICE, "leave refused (not joined) pid %d uid %u",
+                    static_cast<int>(c.peer.pid), c.peer.uid);
   }
   Outbox out;
   const ErrCode status = core_.leave(id, out);
-  c.evFd = UniqueFd();
+  retire(std::move(c.evFd));
   c.queue = EventQueue();
   c.outArmed = false;
   deliver(out);
@@ -324,8 +477,8 @@ void Server::respond(ConnId id, Conn& c, MsgProto& p) {
 }
 
 void Server::malformed(ConnId id, const Conn& c, const char* why) {
-  log_.line(LOG_WARNING, "malformed request (%s) from pid %d uid %u; closing", why,
-            static_cast<int>(c.peer.pid), c.peer.uid);
+  log_.clientLine(LOG_WARNING, "malformed request (%s) from pid %d uid %u; closing", why,
+                  static_cast<int>(c.peer.pid), c.peer.uid);
   dropConn(id, "malformed request");
 }
 
@@ -335,10 +488,16 @@ void Server::dropConn(ConnId id, const char* why) {
   Conn& c = found->second;
   Outbox out;
   if (const Member* m = core_.memberOf(id)) {
-    log_.line(LOG_NOTICE, "dropped connection (%s) group %s member %d pid %d uid %u", why,
-              escapeText(m->group).c_str(), m->memno, static_cast<int>(c.peer.pid), c.peer.uid);
+    log_.clientLine(LOG_NOTICE, "dropped connection (%s) group %s member %d pid %d uid %u", why,
+                    escapeText(m->group).c_str(), m->memno, static_cast<int>(c.peer.pid),
+                    c.peer.uid);
     (void)core_.leave(id, out);
   }
+  if (auto held = perUid_.find(c.peer.uid); held != perUid_.end() && --held->second == 0) {
+    perUid_.erase(held);
+  }
+  retire(std::move(c.fd));
+  retire(std::move(c.evFd));
   conns_.erase(found);
   deliver(out);
 }
@@ -398,12 +557,13 @@ void Server::armOut(ConnId id, Conn& c, bool on) {
 
 void Server::loseRegistration(ConnId id, Conn& c, const char* why, Outbox& out) {
   if (const Member* m = core_.memberOf(id)) {
-    log_.line(LOG_WARNING, "registration lost (%s) group %s member %d pid %d uid %u", why,
-              escapeText(m->group).c_str(), m->memno, static_cast<int>(c.peer.pid), c.peer.uid);
+    log_.clientLine(LOG_WARNING, "registration lost (%s) group %s member %d pid %d uid %u", why,
+                    escapeText(m->group).c_str(), m->memno, static_cast<int>(c.peer.pid),
+                    c.peer.uid);
     (void)core_.leave(id, out);
   }
   // Closing the daemon's end makes the member's next polls report abort.
-  c.evFd = UniqueFd();
+  retire(std::move(c.evFd));
   c.queue = EventQueue();
   c.outArmed = false;
 }
@@ -501,9 +661,25 @@ void Server::shutdown() {
   Outbox out;
   core_.signalAll(skgxngeABT, out);
   deliver(out);
-  conns_.clear();
+  closeAll();
   admins_.clear();
   removeEndpoints();
+}
+
+void Server::retire(UniqueFd fd) {
+  if (!closer_ || fd.get() < 0) return;  // closed here, at once
+  // It stays open until the thread closes it and must not wake the loop.
+  (void)epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd.get(), nullptr);
+  closer_->close(std::move(fd));
+}
+
+void Server::closeAll() {
+  for (auto& [id, c] : conns_) {
+    retire(std::move(c.fd));
+    retire(std::move(c.evFd));
+  }
+  conns_.clear();
+  perUid_.clear();
 }
 
 void Server::removeEndpoints() {

@@ -4,6 +4,7 @@
 #ifndef DAEMON_SERVER_H_
 #define DAEMON_SERVER_H_
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "daemon/closer.h"
 #include "daemon/daemon_log.h"
 #include "daemon/event_queue.h"
 #include "daemon/membership.h"
@@ -20,6 +22,13 @@
 
 namespace skgxn {
 
+// Client connections velkd keeps by default: of all users together, and of
+// one uid. Root is held to neither: it has a reserve of kRootReserve beyond
+// the first, so that the administrator can still get in.
+inline constexpr size_t kDefaultMaxConnections = 8192;
+inline constexpr size_t kDefaultMaxPerUid = 1024;
+inline constexpr size_t kRootReserve = 32;
+
 struct ServerOptions {
   std::string fifoPath = "/var/run/.skgxn_registration";
   std::string socketPath = "/var/run/.skgxn_registration.sock";
@@ -27,6 +36,9 @@ struct ServerOptions {
   mode_t mode = 0666;          // of the marker FIFO and the registration socket
   std::optional<gid_t> group;  // their group, when a site restricts joining
   bool foreground = false;     // log lines also to standard error
+  // Lowered at start when the descriptor limit cannot hold this many.
+  size_t maxConnections = kDefaultMaxConnections;
+  size_t maxPerUid = kDefaultMaxPerUid;
 };
 
 class Server {
@@ -37,15 +49,20 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Blocks SIGTERM and SIGINT (they are read from a signalfd), creates the
-  // registration socket, the marker FIFO and the admin socket, replacing
-  // stale ones. ERR_CREATE, reported on standard error, when any fails.
+  // Blocks every signal a daemon may be sent (they are read from a
+  // signalfd), raises the descriptor soft limit to the hard limit and sizes
+  // the connection caps to it, creates the registration socket, the marker
+  // FIFO and the admin socket, replacing stale ones. ERR_CREATE, reported on
+  // standard error, when any fails.
   [[nodiscard]] ErrCode start();
-  // Serves until SIGTERM or SIGINT, then sends abort to every member, closes
-  // all connections and removes the endpoints. ERR_POLL when epoll fails.
+  // Serves until SIGTERM, SIGINT or SIGQUIT (other signals are logged and
+  // ignored), then sends abort to every member, closes all connections and
+  // removes the endpoints. Starts the closer thread first where the kernel
+  // cannot refuse passed descriptors. ERR_POLL when epoll fails.
   [[nodiscard]] ErrCode run();
 
  private:
+  // Its descriptors are closed through retire(), never by the destructor.
   struct Conn {
     UniqueFd fd;
     UniqueFd evFd;  // the daemon's end of the member's event pair, -1 when not a member
@@ -62,8 +79,13 @@ class Server {
 
   [[nodiscard]] ErrCode createEndpoints();
   [[nodiscard]] ErrCode watch(int fd, uint32_t events, uint64_t tag);
+  void sizeToDescriptorLimit();
+  int nextWakeMs();
   void dispatch(uint64_t tag, uint32_t events);
+  void readSignals();
   void acceptClients();
+  void pauseAccepting(int err);
+  const char* refusal(uid_t uid) const;
   void acceptAdmins();
   void readCommands(ConnId id, uint32_t events);
   void handleRecord(ConnId id, Conn& c, uint8_t* buf, size_t n);
@@ -79,6 +101,8 @@ class Server {
   bool flush(ConnId id, Conn& c);
   void loseRegistration(ConnId id, Conn& c, const char* why, Outbox& out);
   void armOut(ConnId id, Conn& c, bool on);
+  void retire(UniqueFd fd);
+  void closeAll();
   void serveAdmin(ConnId id);
   std::string answerAdminRequest(const std::string& request);
   // Sends records of the answer until the socket is full, then waits for
@@ -95,6 +119,14 @@ class Server {
   UniqueFd listen_;
   UniqueFd adminListen_;
   UniqueFd signals_;
+  // Only where the kernel cannot refuse passed descriptors.
+  std::optional<Closer> closer_;
+  rlim_t fdLimit_ = 0;
+  size_t totalCap_ = 0;  // connections of all users together
+  size_t rootCap_ = 0;   // the same with root's reserve
+  std::unordered_map<uid_t, size_t> perUid_;
+  int64_t acceptResumeAtMs_ = -1;  // while the listening socket is not watched
+  bool acceptFailing_ = false;
   bool created_ = false;
   bool stopping_ = false;
   int64_t startedAt_ = 0;

@@ -112,7 +112,12 @@ SKGXN_EXPORT int skgxnqanum(skgxn_result *err, skgxn_context *ctx, const char *n
 SKGXN_EXPORT int skgxnqvnds(skgxn_result *err, skgxn_context *ctx, uint32_t *node_vect,
                             uint32_t vect_size, uint32_t *num_nodes, void *ext, uint32_t flags);
 
-/* Group membership. */
+/* Group membership.
+ *
+ * Signals: a call that waits for the membership daemon (skgxnreg,
+ * skgxndrg, skgxnprdata, skgxnqgrp) goes on waiting when a signal handler
+ * runs in its thread, as with SA_RESTART, and returns the daemon's answer to
+ * its own request only. skgxnpstat never waits. */
 SKGXN_EXPORT int skgxnreg(skgxn_result *err, skgxn_context *ctx, const char *pgroup,
                           uint32_t *memnum, const void *private_data, uint32_t prdatlen,
                           const void *public_data, uint32_t pbdatlen, skgxn_group *group_hdl,

@@ -3,7 +3,6 @@
 // The message layouts are in msg_catalogue.cc, the wire in stream_io.cc.
 #include "msg/msg_client.h"
 
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -27,7 +26,6 @@ namespace skgxn {
 
 namespace {
 
-constexpr short kReadableEvents = POLLIN | POLLPRI | POLLRDNORM | POLLRDBAND;
 constexpr mode_t kFifoBit = 0x1000;
 
 // Trace lines that are fixed texts: formatted never, tested against the mask
@@ -81,6 +79,27 @@ bool closeReported(int& fd, const char* what) {
 }
 
 uint32_t nextRequestId() { return static_cast<uint32_t>(lrand48()); }
+
+// A local connect never waits, but a signal can still interrupt it. The retry
+// then either makes the connection or finds it already made (EISCONN).
+int connectRetrying(int fd, const sockaddr_un& addr) {
+  const auto* target = reinterpret_cast<const sockaddr*>(&addr);
+  int rc = ::connect(fd, target, sizeof addr);
+  if (rc == 0 || errno != EINTR) return rc;
+  do {
+    rc = ::connect(fd, target, sizeof addr);
+  } while (rc != 0 && errno == EINTR);
+  return rc != 0 && errno == EISCONN ? 0 : rc;
+}
+
+// The daemon writes nothing on a member's command connection but answers,
+// so whatever is queued before a request is the answer to an earlier one
+// whose wait failed. Left there, it would be read as the new answer.
+void discardStaleAnswers(int cmd) {
+  while (discardMsg(cmd) > 0) {
+    traceFixed("MsgClient:WARN discarded the answer to an earlier request\n", TRACE_ERR);
+  }
+}
 
 // The descriptors and sequence number a request works on: the group's when
 // the handle has a state, closed ones otherwise. They go back to the state
@@ -150,7 +169,7 @@ ErrCode MsgClient::connectMsg(int& cmd) {
   std::strncpy(addr.sun_path, kRegisterSocket, sizeof addr.sun_path - 1);
   // A non-blocking connect on a local socket completes at once or fails; a
   // full backlog shows as EAGAIN and is an ordinary failure.
-  if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  if (connectRetrying(sock.get(), addr) != 0) {
     const ErrCode rc = connectErrCode(errno);
     reportConnectFailure(rc);
     return rc;
@@ -165,8 +184,7 @@ ErrCode MsgClient::getEvtFd(int& cmd, int& evt) {
     return ERR_INVALID;
   }
   evt = -1;
-  pollfd entry{cmd, kReadableEvents, 0};
-  const int ready = ::poll(&entry, 1, eventFdWaitMs_);
+  const int ready = waitReadable(cmd, eventFdWaitMs_);
   if (ready == 0) {
     traceFixed("MsgClient::getEvtFd:ERROR Timed out reading event fd from server!\n", TRACE_ERR);
   } else if (ready < 0) {
@@ -233,9 +251,9 @@ ErrCode MsgClient::drgRequest(skgxn_group* grp) {
   }
   uint32_t id = nextRequestId();
   Steps steps;
-  steps.then([&] { return sendDrgReq(reqProto_, link.cmd, id); }).then([&] {
-    return recvDrgResp(respProto_, link.cmd, id);
-  });
+  steps.also([&] { discardStaleAnswers(link.cmd); })
+      .then([&] { return sendDrgReq(reqProto_, link.cmd, id); })
+      .then([&] { return recvDrgResp(respProto_, link.cmd, id); });
   ErrCode rc = steps.result();
   if (rc != ERR_NONE) {
     (void)disconnect(link.cmd, link.evt);
@@ -261,9 +279,9 @@ ErrCode MsgClient::prdataRequest(skgxn_group* grp, int32_t memno, ByteData& data
   }
   uint32_t id = nextRequestId();
   Steps steps;
-  steps.then([&] { return sendPrdataReq(reqProto_, link.cmd, id, memno, link.seq); }).then([&] {
-    return recvPrdataResp(respProto_, link.cmd, id, data);
-  });
+  steps.also([&] { discardStaleAnswers(link.cmd); })
+      .then([&] { return sendPrdataReq(reqProto_, link.cmd, id, memno, link.seq); })
+      .then([&] { return recvPrdataResp(respProto_, link.cmd, id, data); });
   if (!steps.ok()) traceFailure("MsgClient::prdataRequest:ERROR ", steps.result());
   link.storeBack();
   traceFixed("MsgClient::prdataRequest: EXIT\n", TRACE_MSG);

@@ -4,6 +4,7 @@
 #include "msg/msg_client.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -249,6 +250,45 @@ TEST_F(MsgClientTest, PrivateDataCarriesTheSequenceAndKeepsTheConnection) {
   closeFd(state.commandFd);
   daemon.waitIdle();
   EXPECT_EQ(asked, std::make_tuple(1u, 127));
+}
+
+TEST_F(MsgClientTest, SignalsDuringEveryWaitForTheDaemonLoseNoAnswer) {
+  test::PollInterrupter interrupter(::gettid());
+  daemon.serve([&](FakePeer& peer) {
+    ASSERT_EQ(peer.readRequest(), MSG_REG_REQ);
+    ASSERT_TRUE(interrupter.interrupt());  // the wait for the event descriptor
+    peer.passEventFd();
+    ASSERT_TRUE(interrupter.interrupt());  // the wait for the join's answer
+    peer.replyReg(peer.id, 0, 3);
+    ASSERT_EQ(peer.readRequest(), MSG_PRDATA_REQ);
+    ASSERT_TRUE(interrupter.interrupt());
+    peer.replyPrdata(peer.id, 0, ByteData("abc", 3));
+    ASSERT_EQ(peer.readRequest(), MSG_DRG_REQ);
+    ASSERT_TRUE(interrupter.interrupt());
+    peer.replyDrg(peer.id, 0);
+    peer.waitClose();
+  });
+  int32_t memno = -1;
+  ByteData data;
+  EXPECT_EQ(client.regRequest("DBGRP", memno, ByteData(), &handle), ERR_NONE);
+  EXPECT_EQ(client.prdataRequest(&handle, 3, data), ERR_NONE);
+  EXPECT_EQ(data.size(), 3u);
+  EXPECT_EQ(client.drgRequest(&handle), ERR_NONE);
+  interrupter.stop();
+  daemon.waitIdle();
+}
+
+TEST_F(MsgClientTest, AnswerLeftFromAnEarlierRequestIsNotTakenForTheNext) {
+  join(nullptr, [](FakePeer& peer) {
+    peer.replyPrdata(peer.id, 0, ByteData("old", 3));
+    ASSERT_EQ(peer.readRequest(), MSG_PRDATA_REQ);
+    peer.replyPrdata(peer.id, 0, ByteData("new!", 4));
+  });
+  pollfd queued{state.commandFd, POLLIN, 0};
+  ASSERT_EQ(::poll(&queued, 1, -1), 1);
+  ByteData data;
+  EXPECT_EQ(client.prdataRequest(&handle, 1, data), ERR_NONE);
+  EXPECT_EQ(data.size(), 4u);
 }
 
 TEST_F(MsgClientTest, RequestsOnAGroupNotJoinedOrWithoutHandleAreRefused) {

@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "group/diag_test_support.h"
@@ -213,6 +214,35 @@ TEST_F(VelkdGroupTest, PrivateDataNeedsRoomForAllOfItAndAValidMemberNumber) {
   EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EINVAL));
   EXPECT_EQ(asked.count("skgxnprdata:ERROR member number 128 too large - must be < 128"), 1u);
   EXPECT_EQ(asked.count("MsgClient::prdataRequest:ENTER"), 1u);
+}
+
+TEST_F(VelkdGroupTest, TwoThreadsOnTwoHandlesGetOnlyTheirOwnAnswers) {
+  testsupport::writeCmdFile("TRACE OFF\n");
+  const std::string data[2] = {"the first group's member", "the second's"};
+  skgxn_group groups[2] = {};
+  join(groups[0], 0, "GRPA", data[0].data(), static_cast<uint32_t>(data[0].size()));
+  join(groups[1], 0, "GRPB", data[1].data(), static_cast<uint32_t>(data[1].size()));
+  int wrong[2] = {};
+  auto work = [&](int i) {
+    skgxn_result err{};
+    uint8_t bitmap[16];
+    skgxn_memmap memmap{bitmap};
+    char buffer[96];
+    for (int n = 0; n < 300; ++n) {
+      uint32_t len = 0;
+      if (skgxnprdata(&err, &groups[i], 0, buffer, sizeof buffer, &len, nullptr, 0) != 1 ||
+          std::string(buffer, len) != data[i]) {
+        ++wrong[i];
+      }
+      (void)skgxnpstat(&err, &groups[i], &memmap, 0, nullptr, 0);
+      if (err.code != 0 || bitmap[0] != 1) ++wrong[i];
+    }
+  };
+  std::thread other(work, 1);
+  work(0);
+  other.join();
+  EXPECT_EQ(wrong[0] + wrong[1], 0);
+  EXPECT_EQ(skgxndrg(&err_, &groups[0], nullptr, 0) + skgxndrg(&err_, &groups[1], nullptr, 0), 2);
 }
 
 TEST_F(VelkdGroupTest, AnotherProcessJoiningLeavingOrKilledIsSeen) {

@@ -114,6 +114,10 @@ SKGXN_EXPORT int skgxnqvnds(skgxn_result *err, skgxn_context *ctx, uint32_t *nod
 
 /* Group membership.
  *
+ * Threads: a group handle is used by one thread at a time; the caller
+ * serialises the calls on one handle. Calls on different handles may run at
+ * the same time in different threads, each getting only its own answers.
+ *
  * Signals: a call that waits for the membership daemon (skgxnreg,
  * skgxndrg, skgxnprdata, skgxnqgrp) goes on waiting when a signal handler
  * runs in its thread, as with SA_RESTART, and returns the daemon's answer to

@@ -85,24 +85,33 @@ bool eventArrives(const skgxn_group& group) {
 }
 
 // A process of its own that joins DBGRP, reports its member number and
-// leaves when told to (or never, until killed).
+// leaves when told to (or never, until killed). With a child, it then forks
+// one that tries the handle it inherited, reports whether the handle was
+// refused there, and lives on until the test ends.
 class OtherMember {
  public:
-  OtherMember() {
+  explicit OtherMember(bool withChild = false) {
     EXPECT_EQ(::pipe(up_), 0);
     EXPECT_EQ(::pipe(down_), 0);
+    EXPECT_EQ(::pipe(hold_), 0);
     pid_ = ::fork();
-    if (pid_ == 0) run();
+    if (pid_ == 0) run(withChild);
     ::close(up_[1]);
     ::close(down_[0]);
+    ::close(hold_[0]);
     EXPECT_EQ(::read(up_[0], &memnum_, sizeof memnum_), static_cast<ssize_t>(sizeof memnum_));
+    if (withChild) {
+      EXPECT_EQ(::read(up_[0], &childRefused_, 1), 1);
+    }
   }
   ~OtherMember() {
     ::close(up_[0]);
     ::close(down_[1]);
+    ::close(hold_[1]);
     if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
   }
   uint32_t memnum() const { return memnum_; }
+  bool childRefused() const { return childRefused_; }
   // Tells the member to leave; true when it left cleanly.
   bool leave() {
     const char go = 1;
@@ -119,7 +128,7 @@ class OtherMember {
   }
 
  private:
-  [[noreturn]] void run() {
+  [[noreturn]] void run(bool withChild) {
     skgxn_result err{};
     skgxn_context ctx{};
     skgxn_group group{};
@@ -128,15 +137,42 @@ class OtherMember {
         skgxncin(&err, &ctx, nullptr, nullptr, nullptr, 0) == 1 &&
         skgxnreg(&err, &ctx, "DBGRP", &memnum, "child", 5, nullptr, 0, &group, nullptr, 0) == 1;
     if (::write(up_[1], &memnum, sizeof memnum) != sizeof memnum || !joined) _exit(2);
+    if (withChild && ::fork() == 0) {
+      const int fds[2] = {groupStateOf(&group)->commandFd, groupStateOf(&group)->eventFd};
+      const bool refused = inheritedHandleRefused(group, memnum, fds);
+      char end;
+      ::close(hold_[1]);
+      if (::write(up_[1], &refused, 1) == 1) (void)::read(hold_[0], &end, 1);
+      _exit(0);
+    }
     char go = 0;
     if (::read(down_[0], &go, 1) != 1) _exit(3);
     _exit(skgxndrg(&err, &group, nullptr, 0) == 1 ? 0 : 4);
   }
 
+  // In a child: the parent's descriptors are closed, the poll and the data
+  // read are refused, and the leave succeeds without reaching the daemon.
+  static bool inheritedHandleRefused(skgxn_group& group, uint32_t memnum, const int (&fds)[2]) {
+    skgxn_result err{};
+    uint8_t bitmap[16];
+    skgxn_memmap memmap{bitmap};
+    char data[8];
+    uint32_t len = 0;
+    bool refused = !test::fdIsOpen(fds[0]) && !test::fdIsOpen(fds[1]);
+    refused &=
+        skgxnpstat(&err, &group, &memmap, 0, nullptr, 0) == skgxngeABT && err.code == SKGXN_EINVAL;
+    refused &= skgxnprdata(&err, &group, memnum, data, sizeof data, &len, nullptr, 0) == 0 &&
+               err.code == SKGXN_EINVAL;
+    refused &= skgxndrg(&err, &group, nullptr, 0) == 1 && group.state == nullptr;
+    return refused;
+  }
+
   int up_[2] = {-1, -1};
   int down_[2] = {-1, -1};
+  int hold_[2] = {-1, -1};
   pid_t pid_ = -1;
   uint32_t memnum_ = 0;
+  bool childRefused_ = false;
 };
 
 class VelkdGroupTest : public ::testing::Test {
@@ -245,31 +281,36 @@ TEST_F(VelkdGroupTest, TwoThreadsOnTwoHandlesGetOnlyTheirOwnAnswers) {
   EXPECT_EQ(skgxndrg(&err_, &groups[0], nullptr, 0) + skgxndrg(&err_, &groups[1], nullptr, 0), 2);
 }
 
-TEST_F(VelkdGroupTest, AnotherProcessJoiningLeavingOrKilledIsSeen) {
+// A child forked after the join neither keeps the membership alive once its
+// parent has died nor ends it by leaving through the handle it inherited.
+TEST_F(VelkdGroupTest, AnotherProcessJoiningLeavingOrKilledIsSeenWhateverItsChildDoes) {
   skgxn_group group{};
   join(group, 0);
   ASSERT_TRUE(eventArrives(group));
   EXPECT_EQ(poll(group), skgxngeRCFG);
-  for (bool killed : {false, true}) {
-    SCOPED_TRACE(killed ? "killed" : "left");
-    OtherMember other;
-    ASSERT_TRUE(eventArrives(group));
-    EXPECT_EQ(poll(group), skgxngeRCFG);
-    EXPECT_TRUE(member(0) && member(other.memnum()));
-    // Its private data is readable while it is a member.
-    char data[96];
-    uint32_t len = 0;
-    ASSERT_EQ(skgxnprdata(&err_, &group, other.memnum(), data, sizeof data, &len, nullptr, 0), 1);
-    EXPECT_EQ(std::string(data, len), "child");
-    if (killed) {
-      other.kill();
-    } else {
-      EXPECT_TRUE(other.leave());
+  for (const bool withChild : {false, true}) {
+    for (const bool killed : {false, true}) {
+      SCOPED_TRACE(std::string(killed ? "killed" : "left") + (withChild ? " with a child" : ""));
+      OtherMember other(withChild);
+      EXPECT_EQ(other.childRefused(), withChild);
+      ASSERT_TRUE(eventArrives(group));
+      EXPECT_EQ(poll(group), skgxngeRCFG);
+      EXPECT_TRUE(member(0) && member(other.memnum()));
+      // Its private data is readable while it is a member.
+      char data[96];
+      uint32_t len = 0;
+      ASSERT_EQ(skgxnprdata(&err_, &group, other.memnum(), data, sizeof data, &len, nullptr, 0), 1);
+      EXPECT_EQ(std::string(data, len), "child");
+      if (killed) {
+        other.kill();
+      } else {
+        EXPECT_TRUE(other.leave());
+      }
+      ASSERT_TRUE(eventArrives(group));
+      EXPECT_EQ(poll(group), skgxngeRCFG);
+      EXPECT_TRUE(member(0));
+      EXPECT_FALSE(member(other.memnum()));
     }
-    ASSERT_TRUE(eventArrives(group));
-    EXPECT_EQ(poll(group), skgxngeRCFG);
-    EXPECT_TRUE(member(0));
-    EXPECT_FALSE(member(other.memnum()));
   }
 }
 

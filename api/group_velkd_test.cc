@@ -87,18 +87,17 @@ bool eventArrives(const skgxn_group& group) {
 // A process of its own that joins DBGRP, reports its member number and
 // leaves when told to (or never, until killed). With a child, it then forks
 // one that tries the handle it inherited, reports whether the handle was
-// refused there, and lives on until the test ends.
+// refused there, and lives on until the test tells the member to leave or
+// ends.
 class OtherMember {
  public:
   explicit OtherMember(bool withChild = false) {
     EXPECT_EQ(::pipe(up_), 0);
     EXPECT_EQ(::pipe(down_), 0);
-    EXPECT_EQ(::pipe(hold_), 0);
     pid_ = ::fork();
     if (pid_ == 0) run(withChild);
     ::close(up_[1]);
     ::close(down_[0]);
-    ::close(hold_[0]);
     EXPECT_EQ(::read(up_[0], &memnum_, sizeof memnum_), static_cast<ssize_t>(sizeof memnum_));
     if (withChild) {
       EXPECT_EQ(::read(up_[0], &childRefused_, 1), 1);
@@ -107,7 +106,6 @@ class OtherMember {
   ~OtherMember() {
     ::close(up_[0]);
     ::close(down_[1]);
-    ::close(hold_[1]);
     if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
   }
   uint32_t memnum() const { return memnum_; }
@@ -137,12 +135,12 @@ class OtherMember {
         skgxncin(&err, &ctx, nullptr, nullptr, nullptr, 0) == 1 &&
         skgxnreg(&err, &ctx, "DBGRP", &memnum, "child", 5, nullptr, 0, &group, nullptr, 0) == 1;
     if (::write(up_[1], &memnum, sizeof memnum) != sizeof memnum || !joined) _exit(2);
+    const int fds[2] = {groupStateOf(&group)->commandFd, groupStateOf(&group)->eventFd};
     if (withChild && ::fork() == 0) {
-      const int fds[2] = {groupStateOf(&group)->commandFd, groupStateOf(&group)->eventFd};
       const bool refused = inheritedHandleRefused(group, memnum, fds);
-      char end;
-      ::close(hold_[1]);
-      if (::write(up_[1], &refused, 1) == 1) (void)::read(hold_[0], &end, 1);
+      pollfd told{down_[0], POLLIN, 0};
+      ::close(down_[1]);
+      if (::write(up_[1], &refused, 1) == 1) (void)::poll(&told, 1, -1);
       _exit(0);
     }
     char go = 0;
@@ -169,7 +167,6 @@ class OtherMember {
 
   int up_[2] = {-1, -1};
   int down_[2] = {-1, -1};
-  int hold_[2] = {-1, -1};
   pid_t pid_ = -1;
   uint32_t memnum_ = 0;
   bool childRefused_ = false;

@@ -69,10 +69,11 @@ void removeFromList(GroupList& list, GroupState* state) {
 
 // fork() copies every member descriptor into the child. Left open there, they
 // would keep the parent's membership alive in velkd for as long as the child
-// lives, and a leave in the child would end it. Around the fork the library's
-// locks are held, in the order their users take them, so the child's
-// handler and its first calls never find one taken by a thread the child
-// does not have.
+// lives, and a leave in the child would end it. Around the fork the locks of
+// the group calls are held, so the child's handler and its first calls never
+// find one taken by a thread the child does not have. The registry lock
+// comes first, as everywhere (with it held, no GroupList lock is held
+// either); the others are never held while another lock is taken.
 void holdLocksForFork() {
   registry().lock.lock();
   lockStatsRing();

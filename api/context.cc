@@ -2,6 +2,8 @@
 // flags and callback.
 #include "api/context.h"
 
+#include <pthread.h>
+
 #include <mutex>
 #include <unordered_set>
 
@@ -23,7 +25,14 @@ struct ContextRegistry {
 };
 
 ContextRegistry& registry() {
-  static auto* instance = new ContextRegistry;
+  static auto* instance = [] {
+    auto* created = new ContextRegistry;
+    // Held across fork(), so a child never finds it taken by a thread it
+    // does not have.
+    pthread_atfork([] { registry().lock.lock(); }, [] { registry().lock.unlock(); },
+                   [] { registry().lock.unlock(); });
+    return created;
+  }();
   return *instance;
 }
 

@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "group/diag_test_support.h"
@@ -84,17 +85,23 @@ bool eventArrives(const skgxn_group& group) {
 }
 
 // A process of its own that joins DBGRP, reports its member number and
-// leaves when told to (or never, until killed).
+// leaves when told to (or never, until killed). With a child, it then forks
+// one that tries the handle it inherited, reports whether the handle was
+// refused there, and lives on until the test tells the member to leave or
+// ends.
 class OtherMember {
  public:
-  OtherMember() {
+  explicit OtherMember(bool withChild = false) {
     EXPECT_EQ(::pipe(up_), 0);
     EXPECT_EQ(::pipe(down_), 0);
     pid_ = ::fork();
-    if (pid_ == 0) run();
+    if (pid_ == 0) run(withChild);
     ::close(up_[1]);
     ::close(down_[0]);
     EXPECT_EQ(::read(up_[0], &memnum_, sizeof memnum_), static_cast<ssize_t>(sizeof memnum_));
+    if (withChild) {
+      EXPECT_EQ(::read(up_[0], &childRefused_, 1), 1);
+    }
   }
   ~OtherMember() {
     ::close(up_[0]);
@@ -102,6 +109,7 @@ class OtherMember {
     if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
   }
   uint32_t memnum() const { return memnum_; }
+  bool childRefused() const { return childRefused_; }
   // Tells the member to leave; true when it left cleanly.
   bool leave() {
     const char go = 1;
@@ -118,7 +126,7 @@ class OtherMember {
   }
 
  private:
-  [[noreturn]] void run() {
+  [[noreturn]] void run(bool withChild) {
     skgxn_result err{};
     skgxn_context ctx{};
     skgxn_group group{};
@@ -127,15 +135,41 @@ class OtherMember {
         skgxncin(&err, &ctx, nullptr, nullptr, nullptr, 0) == 1 &&
         skgxnreg(&err, &ctx, "DBGRP", &memnum, "child", 5, nullptr, 0, &group, nullptr, 0) == 1;
     if (::write(up_[1], &memnum, sizeof memnum) != sizeof memnum || !joined) _exit(2);
+    const int fds[2] = {groupStateOf(&group)->commandFd, groupStateOf(&group)->eventFd};
+    if (withChild && ::fork() == 0) {
+      const bool refused = inheritedHandleRefused(group, memnum, fds);
+      pollfd told{down_[0], POLLIN, 0};
+      ::close(down_[1]);
+      if (::write(up_[1], &refused, 1) == 1) (void)::poll(&told, 1, -1);
+      _exit(0);
+    }
     char go = 0;
     if (::read(down_[0], &go, 1) != 1) _exit(3);
     _exit(skgxndrg(&err, &group, nullptr, 0) == 1 ? 0 : 4);
+  }
+
+  // In a child: the parent's descriptors are closed, the poll and the data
+  // read are refused, and the leave succeeds without reaching the daemon.
+  static bool inheritedHandleRefused(skgxn_group& group, uint32_t memnum, const int (&fds)[2]) {
+    skgxn_result err{};
+    uint8_t bitmap[16];
+    skgxn_memmap memmap{bitmap};
+    char data[8];
+    uint32_t len = 0;
+    bool refused = !test::fdIsOpen(fds[0]) && !test::fdIsOpen(fds[1]);
+    refused &=
+        skgxnpstat(&err, &group, &memmap, 0, nullptr, 0) == skgxngeABT && err.code == SKGXN_EINVAL;
+    refused &= skgxnprdata(&err, &group, memnum, data, sizeof data, &len, nullptr, 0) == 0 &&
+               err.code == SKGXN_EINVAL;
+    refused &= skgxndrg(&err, &group, nullptr, 0) == 1 && group.state == nullptr;
+    return refused;
   }
 
   int up_[2] = {-1, -1};
   int down_[2] = {-1, -1};
   pid_t pid_ = -1;
   uint32_t memnum_ = 0;
+  bool childRefused_ = false;
 };
 
 class VelkdGroupTest : public ::testing::Test {
@@ -215,31 +249,65 @@ TEST_F(VelkdGroupTest, PrivateDataNeedsRoomForAllOfItAndAValidMemberNumber) {
   EXPECT_EQ(asked.count("MsgClient::prdataRequest:ENTER"), 1u);
 }
 
-TEST_F(VelkdGroupTest, AnotherProcessJoiningLeavingOrKilledIsSeen) {
+TEST_F(VelkdGroupTest, TwoThreadsOnTwoHandlesGetOnlyTheirOwnAnswers) {
+  testsupport::writeCmdFile("TRACE OFF\n");
+  const std::string data[2] = {"the first group's member", "the second's"};
+  skgxn_group groups[2] = {};
+  join(groups[0], 0, "GRPA", data[0].data(), static_cast<uint32_t>(data[0].size()));
+  join(groups[1], 0, "GRPB", data[1].data(), static_cast<uint32_t>(data[1].size()));
+  int wrong[2] = {};
+  auto work = [&](int i) {
+    skgxn_result err{};
+    uint8_t bitmap[16];
+    skgxn_memmap memmap{bitmap};
+    char buffer[96];
+    for (int n = 0; n < 300; ++n) {
+      uint32_t len = 0;
+      if (skgxnprdata(&err, &groups[i], 0, buffer, sizeof buffer, &len, nullptr, 0) != 1 ||
+          std::string(buffer, len) != data[i]) {
+        ++wrong[i];
+      }
+      (void)skgxnpstat(&err, &groups[i], &memmap, 0, nullptr, 0);
+      if (err.code != 0 || bitmap[0] != 1) ++wrong[i];
+    }
+  };
+  std::thread other(work, 1);
+  work(0);
+  other.join();
+  EXPECT_EQ(wrong[0] + wrong[1], 0);
+  EXPECT_EQ(skgxndrg(&err_, &groups[0], nullptr, 0) + skgxndrg(&err_, &groups[1], nullptr, 0), 2);
+}
+
+// A child forked after the join neither keeps the membership alive once its
+// parent has died nor ends it by leaving through the handle it inherited.
+TEST_F(VelkdGroupTest, AnotherProcessJoiningLeavingOrKilledIsSeenWhateverItsChildDoes) {
   skgxn_group group{};
   join(group, 0);
   ASSERT_TRUE(eventArrives(group));
   EXPECT_EQ(poll(group), skgxngeRCFG);
-  for (bool killed : {false, true}) {
-    SCOPED_TRACE(killed ? "killed" : "left");
-    OtherMember other;
-    ASSERT_TRUE(eventArrives(group));
-    EXPECT_EQ(poll(group), skgxngeRCFG);
-    EXPECT_TRUE(member(0) && member(other.memnum()));
-    // Its private data is readable while it is a member.
-    char data[96];
-    uint32_t len = 0;
-    ASSERT_EQ(skgxnprdata(&err_, &group, other.memnum(), data, sizeof data, &len, nullptr, 0), 1);
-    EXPECT_EQ(std::string(data, len), "child");
-    if (killed) {
-      other.kill();
-    } else {
-      EXPECT_TRUE(other.leave());
+  for (const bool withChild : {false, true}) {
+    for (const bool killed : {false, true}) {
+      SCOPED_TRACE(std::string(killed ? "killed" : "left") + (withChild ? " with a child" : ""));
+      OtherMember other(withChild);
+      EXPECT_EQ(other.childRefused(), withChild);
+      ASSERT_TRUE(eventArrives(group));
+      EXPECT_EQ(poll(group), skgxngeRCFG);
+      EXPECT_TRUE(member(0) && member(other.memnum()));
+      // Its private data is readable while it is a member.
+      char data[96];
+      uint32_t len = 0;
+      ASSERT_EQ(skgxnprdata(&err_, &group, other.memnum(), data, sizeof data, &len, nullptr, 0), 1);
+      EXPECT_EQ(std::string(data, len), "child");
+      if (killed) {
+        other.kill();
+      } else {
+        EXPECT_TRUE(other.leave());
+      }
+      ASSERT_TRUE(eventArrives(group));
+      EXPECT_EQ(poll(group), skgxngeRCFG);
+      EXPECT_TRUE(member(0));
+      EXPECT_FALSE(member(other.memnum()));
     }
-    ASSERT_TRUE(eventArrives(group));
-    EXPECT_EQ(poll(group), skgxngeRCFG);
-    EXPECT_TRUE(member(0));
-    EXPECT_FALSE(member(other.memnum()));
   }
 }
 

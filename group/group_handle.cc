@@ -3,6 +3,7 @@
 // member set into a caller's bitmap.
 #include "group/group_handle.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "diag/diag_state.h"
+#include "diag/report.h"
 #include "diag/trace.h"
 #include "group/stats_ring.h"
 
@@ -28,8 +31,17 @@ struct StateRegistry {
   std::unordered_set<const void*> live;
 };
 
+void holdLocksForFork();
+void releaseLocksAfterFork();
+void disownInheritedStates();
+
 StateRegistry& registry() {
-  static auto* instance = new StateRegistry;
+  static auto* instance = [] {
+    auto* created = new StateRegistry;
+    // Registered with the first state, before any descriptor is stored.
+    pthread_atfork(holdLocksForFork, releaseLocksAfterFork, disownInheritedStates);
+    return created;
+  }();
   return *instance;
 }
 
@@ -53,6 +65,40 @@ void removeFromList(GroupList& list, GroupState* state) {
   std::lock_guard<std::mutex> guard(list.lock);
   auto it = std::find(list.states.begin(), list.states.end(), state);
   if (it != list.states.end()) list.states.erase(it);
+}
+
+// fork() copies every member descriptor into the child. Left open there, they
+// would keep the parent's membership alive in velkd for as long as the child
+// lives, and a leave in the child would end it. Around the fork the locks of
+// the group calls are held, so the child's handler and its first calls never
+// find one taken by a thread the child does not have. The registry lock
+// comes first, as everywhere (with it held, no GroupList lock is held
+// either); the others are never held while another lock is taken.
+void holdLocksForFork() {
+  registry().lock.lock();
+  lockStatsRing();
+  lockDiag();
+  traceLock().lock();
+}
+
+void releaseLocksAfterFork() {
+  traceLock().unlock();
+  unlockDiag();
+  unlockStatsRing();
+  registry().lock.unlock();
+}
+
+// In the child: the child's copies of every member's descriptors are closed
+// and each state is marked inherited, with the abort as its last event.
+void disownInheritedStates() {
+  for (const void* live : registry().live) {
+    auto* state = static_cast<GroupState*>(const_cast<void*>(live));
+    closeDescriptor(state->commandFd);
+    closeDescriptor(state->eventFd);
+    state->inherited = true;
+    state->lastEvent = skgxngeABT;
+  }
+  releaseLocksAfterFork();
 }
 
 }  // namespace

@@ -22,7 +22,9 @@ namespace skgxn {
 // "<function>:WARN group handle not clean - possibly in use" under TRACE_ERR
 // and is overwritten; the state it named stays listed under its context.
 // ERR_INVALID, with nothing written, when ctxRecord, its object, owner or
-// handle is null. The caller has validated the context.
+// handle is null. The caller has validated the context. Fork handling is
+// set up before the first state: in a child of fork() every live state has
+// its descriptors closed and is marked inherited.
 [[nodiscard]] ErrCode createGroupHandle(const char* function, skgxn_context* ctxRecord,
                                         GroupList* owner, skgxn_group* handle);
 

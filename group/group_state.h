@@ -34,6 +34,9 @@ struct GroupState {
   // The context's list this state is listed in. A listed state keeps its
   // list alive: a context is only freed after releasing every listed state.
   GroupList* owner = nullptr;
+  // Set in a child of fork() for every state it inherited: the membership is
+  // the parent's, and the child's copies of its descriptors are closed.
+  bool inherited = false;
 };
 
 // The groups created under one context, oldest first. Guarded by its own

@@ -30,7 +30,11 @@ ErrCode joinGroup(const char* function, skgxn_context* ctx, GroupList* owner, co
 }
 
 ErrCode leaveGroup(skgxn_group* handle) {
-  const ErrCode rc = MsgClient::instance().drgRequest(handle);
+  // An inherited handle names the parent's membership, which the child must
+  // not end: its leave is the child's alone.
+  const GroupState* state = groupStateOf(handle);
+  const ErrCode rc =
+      state != nullptr && state->inherited ? ERR_NONE : MsgClient::instance().drgRequest(handle);
   releaseGroupHandle(handle);
   return rc;
 }

@@ -30,7 +30,8 @@ std::string groupDisplayName(const char* name, int32_t memno);
 // Asks the daemon to end the membership of a handle that passed
 // checkGroupHandle, then releases the state whatever the answer: the local
 // membership ends even when the daemon did not confirm it. The result is
-// the request's.
+// the request's. A state inherited through fork() is released without a
+// request, and the result is 0.
 [[nodiscard]] ErrCode leaveGroup(skgxn_group* handle);
 
 }  // namespace skgxn

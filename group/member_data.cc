@@ -2,12 +2,18 @@
 // over the member's connection, and the temporary state a query lives in.
 #include "group/member_data.h"
 
+#include "diag/trace.h"
 #include "group/group_handle.h"
 #include "msg/msg_client.h"
 
 namespace skgxn {
 
 ErrCode readMemberData(skgxn_group* handle, uint32_t memno, ByteData& data) {
+  const GroupState* state = groupStateOf(handle);
+  if (state != nullptr && state->inherited) {
+    traceLine("skgxnprdata:ERROR group handle inherited from the parent process\n", TRACE_ERR);
+    return ERR_INVALID;
+  }
   return MsgClient::instance().prdataRequest(handle, static_cast<int32_t>(memno), data);
 }
 

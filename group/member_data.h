@@ -17,7 +17,8 @@ namespace skgxn {
 
 // Member memno's private data, read over the connection of a handle that
 // passed checkGroupHandle. data is replaced only on success; ERR_BAD_STATE
-// when the group has no working connection.
+// when the group has no working connection, ERR_INVALID when the state was
+// inherited through fork().
 [[nodiscard]] ErrCode readMemberData(skgxn_group* handle, uint32_t memno, ByteData& data);
 
 // The members of group name, asked on a connection opened for this one

@@ -121,8 +121,10 @@ ErrCode pollGroup(skgxn_group* handle, skgxn_memmap* memmap, uint32_t& event,
   ErrCode rc = ERR_NONE;
   if (previousEvent == skgxngeABT) {
     // An aborted group stays aborted until the caller leaves it: the
-    // daemon is not asked again.
+    // daemon is not asked again. A group inherited through fork() is one,
+    // and every poll of it is refused as well.
     event = skgxngeABT;
+    if (state.inherited) rc = ERR_INVALID;
   } else {
     rc = MsgClient::instance().pstatRequest(handle, event, members);
     if (rc != ERR_NONE) {

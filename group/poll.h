@@ -38,8 +38,9 @@ size_t formatMemberMap(const uint8_t* bitmap, char* buf);
 // The poll proper on a handle that passed checkGroupHandle. The caller's
 // bitmap is zeroed first and receives the member set only when the result
 // is 0. An aborted group (previous event 8) returns 8 without asking the
-// daemon; no news repeats the last members; a failed request makes the
-// event 16 unless it left 8. state's lastEvent and lastMembers follow.
+// daemon, with ERR_INVALID when its state was inherited through fork(); no
+// news repeats the last members; a failed request makes the event 16 unless
+// it left 8. state's lastEvent and lastMembers follow.
 // previousEvent receives the event the group reported before this poll.
 [[nodiscard]] ErrCode pollGroup(skgxn_group* handle, skgxn_memmap* memmap, uint32_t& event,
                                 uint32_t& previousEvent);

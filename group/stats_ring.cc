@@ -39,4 +39,8 @@ void writeStatsRing(FILE* out) {
   if (statsRing != nullptr) statsRing->writeTo(out);
 }
 
+void lockStatsRing() { statsLock().lock(); }
+
+void unlockStatsRing() { statsLock().unlock(); }
+
 }  // namespace skgxn

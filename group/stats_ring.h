@@ -20,6 +20,11 @@ void storeStatsLine(const char* line);
 // Writes the stored lines, oldest first (for tests and dumps).
 void writeStatsRing(FILE* out);
 
+// Take and release the record's lock; only for holding it across fork(), so
+// that a child never inherits it taken by a thread it does not have.
+void lockStatsRing();
+void unlockStatsRing();
+
 }  // namespace skgxn
 
 #endif  // GROUP_STATS_RING_H_

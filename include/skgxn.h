@@ -112,7 +112,25 @@ SKGXN_EXPORT int skgxnqanum(skgxn_result *err, skgxn_context *ctx, const char *n
 SKGXN_EXPORT int skgxnqvnds(skgxn_result *err, skgxn_context *ctx, uint32_t *node_vect,
                             uint32_t vect_size, uint32_t *num_nodes, void *ext, uint32_t flags);
 
-/* Group membership. */
+/* Group membership.
+ *
+ * Threads: a group handle is used by one thread at a time; the caller
+ * serialises the calls on one handle. Calls on different handles may run at
+ * the same time in different threads, each getting only its own answers.
+ *
+ * Signals: a call that waits for the membership daemon (skgxnreg,
+ * skgxndrg, skgxnprdata, skgxnqgrp) goes on waiting when a signal handler
+ * runs in its thread, as with SA_RESTART, and returns the daemon's answer to
+ * its own request only. skgxnpstat never waits.
+ *
+ * fork(): group handles a child inherits are not the child's. As fork()
+ * returns in the child, the library closes the child's copies of their
+ * connections, so the parent's membership ends when the parent leaves or
+ * dies, whatever the child does. In the child, skgxnpstat on such a handle
+ * returns skgxngeABT and skgxnprdata fails, both with SKGXN_EINVAL;
+ * skgxndrg succeeds and only frees the child's copy of the handle, without
+ * telling the daemon. The child may join with handles of its own. Every
+ * descriptor of the library is close-on-exec. */
 SKGXN_EXPORT int skgxnreg(skgxn_result *err, skgxn_context *ctx, const char *pgroup,
                           uint32_t *memnum, const void *private_data, uint32_t prdatlen,
                           const void *public_data, uint32_t pbdatlen, skgxn_group *group_hdl,

@@ -3,7 +3,7 @@
 // The message layouts are in msg_catalogue.cc, the wire in stream_io.cc.
 #include "msg/msg_client.h"
 
-#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -27,7 +27,6 @@ namespace skgxn {
 
 namespace {
 
-constexpr short kReadableEvents = POLLIN | POLLPRI | POLLRDNORM | POLLRDBAND;
 constexpr mode_t kFifoBit = 0x1000;
 
 // Trace lines that are fixed texts: formatted never, tested against the mask
@@ -80,7 +79,38 @@ bool closeReported(int& fd, const char* what) {
   return closed;
 }
 
-uint32_t nextRequestId() { return static_cast<uint32_t>(lrand48()); }
+// One request's message buffer: the request is built and sent from it, and
+// the answer read into it. It lives on the stack of the call that makes the
+// request, so requests on different handles never share one.
+struct MsgBuffer {
+  MsgBuffer() : proto(bytes, sizeof bytes) {}
+  MsgBuffer(const MsgBuffer&) = delete;
+  MsgBuffer& operator=(const MsgBuffer&) = delete;
+
+  uint8_t bytes[kMsgBufferBytes];
+  MsgProto proto;
+};
+
+// A local connect never waits, but a signal can still interrupt it. The retry
+// then either makes the connection or finds it already made (EISCONN).
+int connectRetrying(int fd, const sockaddr_un& addr) {
+  const auto* target = reinterpret_cast<const sockaddr*>(&addr);
+  int rc = ::connect(fd, target, sizeof addr);
+  if (rc == 0 || errno != EINTR) return rc;
+  do {
+    rc = ::connect(fd, target, sizeof addr);
+  } while (rc != 0 && errno == EINTR);
+  return rc != 0 && errno == EISCONN ? 0 : rc;
+}
+
+// The daemon writes nothing on a member's command connection but answers,
+// so whatever is queued before a request is the answer to an earlier one
+// whose wait failed. Left there, it would be read as the new answer.
+void discardStaleAnswers(int cmd) {
+  while (discardMsg(cmd) > 0) {
+    traceFixed("MsgClient:WARN discarded the answer to an earlier request\n", TRACE_ERR);
+  }
+}
 
 // The descriptors and sequence number a request works on: the group's when
 // the handle has a state, closed ones otherwise. They go back to the state
@@ -115,12 +145,21 @@ MsgClient& MsgClient::instance() {
   return *client;
 }
 
-MsgClient::MsgClient() : reqProto_(reqBuf_, sizeof reqBuf_), respProto_(respBuf_, sizeof respBuf_) {
+MsgClient::MsgClient() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   const uint64_t ns =
       static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
   srand48(static_cast<long>(ns & 0xffffffffu));
+  // Another thread may be drawing an id at the moment of fork(); the child
+  // would find the lock taken for good.
+  pthread_atfork([] { instance().idLock_.lock(); }, [] { instance().idLock_.unlock(); },
+                 [] { instance().idLock_.unlock(); });
+}
+
+uint32_t MsgClient::nextRequestId() {
+  std::lock_guard<std::mutex> guard(idLock_);
+  return static_cast<uint32_t>(lrand48());
 }
 
 bool MsgClient::serverAvailable() {
@@ -150,7 +189,7 @@ ErrCode MsgClient::connectMsg(int& cmd) {
   std::strncpy(addr.sun_path, kRegisterSocket, sizeof addr.sun_path - 1);
   // A non-blocking connect on a local socket completes at once or fails; a
   // full backlog shows as EAGAIN and is an ordinary failure.
-  if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  if (connectRetrying(sock.get(), addr) != 0) {
     const ErrCode rc = connectErrCode(errno);
     reportConnectFailure(rc);
     return rc;
@@ -165,8 +204,7 @@ ErrCode MsgClient::getEvtFd(int& cmd, int& evt) {
     return ERR_INVALID;
   }
   evt = -1;
-  pollfd entry{cmd, kReadableEvents, 0};
-  const int ready = ::poll(&entry, 1, eventFdWaitMs_);
+  const int ready = waitReadable(cmd, eventFdWaitMs_);
   if (ready == 0) {
     traceFixed("MsgClient::getEvtFd:ERROR Timed out reading event fd from server!\n", TRACE_ERR);
   } else if (ready < 0) {
@@ -202,13 +240,14 @@ ErrCode MsgClient::regRequest(const std::string& name, int32_t& memno, const Byt
     return ERR_INVALID;
   }
   GroupLink link(grp);
+  MsgBuffer buf;
   Steps steps;
   steps.then([&] { return connectMsg(link.cmd); });
   // Drawn even after a failed connect, so the generator advances once per join.
   uint32_t id = nextRequestId();
-  steps.then([&] { return sendRegReq(reqProto_, link.cmd, id, name, memno, data); })
+  steps.then([&] { return sendRegReq(buf.proto, link.cmd, id, name, memno, data); })
       .then([&] { return getEvtFd(link.cmd, link.evt); })
-      .then([&] { return recvRegResp(respProto_, link.cmd, id, memno); });
+      .then([&] { return recvRegResp(buf.proto, link.cmd, id, memno); });
   if (!steps.ok()) {
     // Also after ERR_IN_USE: a join through a handle that still held a
     // connection leaves it with none.
@@ -232,10 +271,11 @@ ErrCode MsgClient::drgRequest(skgxn_group* grp) {
     return ERR_BAD_STATE;
   }
   uint32_t id = nextRequestId();
+  MsgBuffer buf;
   Steps steps;
-  steps.then([&] { return sendDrgReq(reqProto_, link.cmd, id); }).then([&] {
-    return recvDrgResp(respProto_, link.cmd, id);
-  });
+  steps.also([&] { discardStaleAnswers(link.cmd); })
+      .then([&] { return sendDrgReq(buf.proto, link.cmd, id); })
+      .then([&] { return recvDrgResp(buf.proto, link.cmd, id); });
   ErrCode rc = steps.result();
   if (rc != ERR_NONE) {
     (void)disconnect(link.cmd, link.evt);
@@ -260,10 +300,11 @@ ErrCode MsgClient::prdataRequest(skgxn_group* grp, int32_t memno, ByteData& data
     return ERR_BAD_STATE;
   }
   uint32_t id = nextRequestId();
+  MsgBuffer buf;
   Steps steps;
-  steps.then([&] { return sendPrdataReq(reqProto_, link.cmd, id, memno, link.seq); }).then([&] {
-    return recvPrdataResp(respProto_, link.cmd, id, data);
-  });
+  steps.also([&] { discardStaleAnswers(link.cmd); })
+      .then([&] { return sendPrdataReq(buf.proto, link.cmd, id, memno, link.seq); })
+      .then([&] { return recvPrdataResp(buf.proto, link.cmd, id, data); });
   if (!steps.ok()) traceFailure("MsgClient::prdataRequest:ERROR ", steps.result());
   link.storeBack();
   traceFixed("MsgClient::prdataRequest: EXIT\n", TRACE_MSG);
@@ -282,7 +323,8 @@ ErrCode MsgClient::pstatRequest(skgxn_group* grp, uint32_t& event, MemberBitmap&
     event = skgxngeABT;
     return ERR_BAD_STATE;
   }
-  const ErrCode rc = respProto_.pstatReadEvt(link.evt, event, bitmap.data(), link.seq);
+  MsgBuffer buf;
+  const ErrCode rc = buf.proto.pstatReadEvt(link.evt, event, bitmap.data(), link.seq);
   if (rc != ERR_NONE) {
     // Event 8 means the stream itself failed; a message that merely did not
     // decode or broke the sequence leaves the connection usable.
@@ -304,11 +346,12 @@ ErrCode MsgClient::qgrpRequest(const std::string& name, skgxn_group* grp, Member
   // A query never receives an event descriptor, so the handle's is not ours.
   int cmd = link.cmd;
   int evt = -1;
+  MsgBuffer buf;
   Steps steps;
   steps.then([&] { return connectMsg(cmd); });
   uint32_t id = nextRequestId();
-  steps.then([&] { return sendQgrpReq(reqProto_, cmd, id, name); }).then([&] {
-    return recvQgrpResp(respProto_, cmd, id, bitmap);
+  steps.then([&] { return sendQgrpReq(buf.proto, cmd, id, name); }).then([&] {
+    return recvQgrpResp(buf.proto, cmd, id, bitmap);
   });
   if (!steps.ok()) {
     bitmap.fill(0);

@@ -1,11 +1,13 @@
 // MsgClient: the process's one connection point to the membership daemon.
 // It opens the registration socket, receives the event descriptor, and makes
 // the five requests behind the group calls, reading and storing each group's
-// descriptors in its GroupState. Callers serialise their group operations.
+// descriptors in its GroupState. Requests on different handles may run at
+// once in different threads; one handle is used by one thread at a time.
 #ifndef MSG_MSG_CLIENT_H_
 #define MSG_MSG_CLIENT_H_
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "diag/err_code.h"
@@ -25,7 +27,9 @@ inline constexpr int kEventFdWaitMs = 30000;
 class MsgClient {
  public:
   // The process-wide client, created on first use and never destroyed. The
-  // first call seeds the id generator (srand48) from the monotonic clock.
+  // first call seeds the id generator (srand48) from the monotonic clock
+  // and makes fork() hold the generator's lock, so a child never inherits
+  // it taken.
   static MsgClient& instance();
 
   // True when the registration marker exists and is a FIFO. A missing marker
@@ -76,11 +80,13 @@ class MsgClient {
 
  private:
   MsgClient();
+  // The next request id from lrand48, whose state is the process's one.
+  uint32_t nextRequestId();
 
-  uint8_t respBuf_[kMsgBufferBytes];
-  uint8_t reqBuf_[kMsgBufferBytes];
-  MsgProto reqProto_;
-  MsgProto respProto_;
+  // Each request builds and reads its messages in a buffer on its own stack,
+  // so no lock is needed around a request and its answer; this one guards
+  // only the id generator.
+  std::mutex idLock_;
   int eventFdWaitMs_ = kEventFdWaitMs;
 };
 

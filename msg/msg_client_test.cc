@@ -4,6 +4,7 @@
 #include "msg/msg_client.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -147,19 +148,24 @@ TEST_F(MsgClientTest, ConnectRefusedByPermissionsIsPermissionError) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-TEST_F(MsgClientTest, JoinKeepsBothDescriptorsAndLeaveClosesThem) {
+// A signal lands in each of the waits for the daemon; none loses its answer.
+TEST_F(MsgClientTest, JoinKeepsBothDescriptorsAndLeaveClosesThemThroughSignals) {
+  test::PollInterrupter interrupter(::gettid());
   std::tuple<std::string, int32_t, size_t> asked;
   daemon.serve([&](FakePeer& peer) {
     ASSERT_EQ(peer.readRequest(), MSG_REG_REQ);
     asked = {peer.name, peer.memno, peer.data.size()};
+    ASSERT_TRUE(interrupter.interrupt());  // the wait for the event descriptor
     peer.passEventFd();
+    ASSERT_TRUE(interrupter.interrupt());  // the wait for the join's answer
     peer.replyReg(peer.id, 0, 5);
     ASSERT_EQ(peer.readRequest(), MSG_DRG_REQ);
+    ASSERT_TRUE(interrupter.interrupt());
     peer.replyDrg(peer.id, 0);
     peer.waitClose();
   });
   int32_t memno = 7;
-  ASSERT_EQ(client.regRequest("DBGRP", memno, ByteData("0123456789", 10), &handle), ERR_NONE);
+  EXPECT_EQ(client.regRequest("DBGRP", memno, ByteData("0123456789", 10), &handle), ERR_NONE);
   EXPECT_EQ(memno, 5);
   EXPECT_TRUE(holdsBoth());
   const int cmd = state.commandFd;
@@ -167,6 +173,7 @@ TEST_F(MsgClientTest, JoinKeepsBothDescriptorsAndLeaveClosesThem) {
   EXPECT_EQ(client.drgRequest(&handle), ERR_NONE);
   EXPECT_TRUE(holdsNone());
   EXPECT_FALSE(fdIsOpen(cmd) || fdIsOpen(evt));
+  interrupter.stop();
   daemon.waitIdle();
   EXPECT_EQ(asked, std::make_tuple(std::string("DBGRP"), 7, size_t{10}));
 }
@@ -249,6 +256,19 @@ TEST_F(MsgClientTest, PrivateDataCarriesTheSequenceAndKeepsTheConnection) {
   closeFd(state.commandFd);
   daemon.waitIdle();
   EXPECT_EQ(asked, std::make_tuple(1u, 127));
+}
+
+TEST_F(MsgClientTest, AnswerLeftFromAnEarlierRequestIsNotTakenForTheNext) {
+  join(nullptr, [](FakePeer& peer) {
+    peer.replyPrdata(peer.id, 0, ByteData("old", 3));
+    ASSERT_EQ(peer.readRequest(), MSG_PRDATA_REQ);
+    peer.replyPrdata(peer.id, 0, ByteData("new!", 4));
+  });
+  pollfd queued{state.commandFd, POLLIN, 0};
+  ASSERT_EQ(::poll(&queued, 1, -1), 1);
+  ByteData data;
+  EXPECT_EQ(client.prdataRequest(&handle, 1, data), ERR_NONE);
+  EXPECT_EQ(data.size(), 4u);
 }
 
 TEST_F(MsgClientTest, RequestsOnAGroupNotJoinedOrWithoutHandleAreRefused) {

@@ -58,7 +58,8 @@ class MsgProto {
   // when it closes it (the peer has gone).
   // Sends begin..cursor as one message; the cursor returns to the start.
   [[nodiscard]] ErrCode writeMsg(int& fd);
-  // Waits without limit for the response and checks its type and id.
+  // Waits without limit, through signals, for the response and checks its
+  // type and id.
   [[nodiscard]] ErrCode readRespMsg(int& fd, uint32_t type, uint32_t id);
   // Reads one pending message without waiting (ERR_EMPTY when none).
   [[nodiscard]] ErrCode readMsg(int& fd);

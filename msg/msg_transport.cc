@@ -5,7 +5,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 
 #include <cstdio>
 #include <cstring>
@@ -22,7 +21,6 @@ namespace {
 
 // Further reads spent on the rest of an oversized message.
 constexpr int kDrainLimit = 100;
-constexpr short kReadableEvents = POLLIN | POLLPRI | POLLRDNORM | POLLRDBAND;
 constexpr uint32_t kEventAbort = 8;
 
 ErrCode sendErrCode(int err) {
@@ -77,9 +75,9 @@ ErrCode MsgProto::readRespMsg(int& fd, uint32_t type, uint32_t id) {
     traceBadFd("readRespMsg", fd);
     return ERR_INVALID;
   }
-  pollfd entry{fd, kReadableEvents, 0};
-  // A signal ends the wait: the caller decides whether to ask again.
-  if (poll(&entry, 1, -1) < 0) {
+  // A signal must not end the wait: the answer would stay queued and be
+  // read as the answer to the next request.
+  if (waitReadable(fd, -1) < 0) {
     reportErrno("MsgProto::readRespMsg:ERROR polling for msg", false);
     return ERR_POLL;
   }

@@ -4,7 +4,9 @@
 #include "msg/stream_io.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,12 +58,26 @@ size_t closePassedFds(msghdr& msg) {
   return forEachPassedFd(msg, [](int passed) { UniqueFd dropped(passed); });
 }
 
+// Runs a system call again for as long as a signal interrupts it.
+template <typename Call>
+auto retryOnSignal(Call&& call) {
+  auto rc = call();
+  while (rc < 0 && errno == EINTR) rc = call();
+  return rc;
+}
+
+int64_t monotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 }  // namespace
 
 int putMsg(int fd, const void* data, size_t len) {
   // MSG_NOSIGNAL: a daemon that has gone shows as EPIPE, never as SIGPIPE,
   // whatever the process did with the signal.
-  return send(fd, data, len, MSG_NOSIGNAL) < 0 ? -1 : 0;
+  return retryOnSignal([&] { return send(fd, data, len, MSG_NOSIGNAL); }) < 0 ? -1 : 0;
 }
 
 GetMsgResult getMsg(int fd, void* buf, size_t maxlen) {
@@ -70,7 +86,7 @@ GetMsgResult getMsg(int fd, void* buf, size_t maxlen) {
   msghdr msg = recordHeader(iov, control);
   // MSG_TRUNC makes recvmsg return the record's whole length, so an
   // oversized record is known by its size and not only by a flag.
-  const ssize_t n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_TRUNC);
+  const ssize_t n = retryOnSignal([&] { return recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_TRUNC); });
   if (n < 0) return {-1, 0};
   const size_t passed = closePassedFds(msg);
   if (passed > 0 || (msg.msg_flags & MSG_CTRUNC) != 0) {
@@ -95,7 +111,7 @@ int recvFd(int fd) {
   iovec iov{payload, sizeof payload};
   ControlArea control;
   msghdr msg = recordHeader(iov, control);
-  const ssize_t n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+  const ssize_t n = retryOnSignal([&] { return recvmsg(fd, &msg, MSG_CMSG_CLOEXEC); });
   if (n < 0) return -1;
   UniqueFd kept;
   const size_t passed = forEachPassedFd(msg, [&kept](int received) {
@@ -124,7 +140,31 @@ int sendFd(int fd, int passed) {
   c->cmsg_type = SCM_RIGHTS;
   c->cmsg_len = CMSG_LEN(sizeof(int));
   std::memcpy(CMSG_DATA(c), &passed, sizeof passed);
-  return sendmsg(fd, &msg, MSG_NOSIGNAL) < 0 ? -1 : 0;
+  return retryOnSignal([&] { return sendmsg(fd, &msg, MSG_NOSIGNAL); }) < 0 ? -1 : 0;
+}
+
+ssize_t discardMsg(int fd) {
+  char byte;
+  iovec iov{&byte, 1};
+  ControlArea control;
+  msghdr msg = recordHeader(iov, control);
+  // MSG_TRUNC: the whole record goes, however long, and its length is known.
+  const ssize_t n =
+      retryOnSignal([&] { return recvmsg(fd, &msg, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC); });
+  if (n >= 0) closePassedFds(msg);
+  return n;
+}
+
+int waitReadable(int fd, int timeoutMs) {
+  pollfd entry{fd, POLLIN | POLLPRI | POLLRDNORM | POLLRDBAND, 0};
+  const int64_t deadline = monotonicMs() + timeoutMs;
+  int rc = poll(&entry, 1, timeoutMs);
+  while (rc < 0 && errno == EINTR) {
+    int left = -1;
+    if (timeoutMs >= 0) left = static_cast<int>(std::max<int64_t>(deadline - monotonicMs(), 0));
+    rc = poll(&entry, 1, left);
+  }
+  return rc;
 }
 
 }  // namespace skgxn

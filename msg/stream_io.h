@@ -1,6 +1,8 @@
 // The STREAMS message operations the transport expects, on Linux
 // SOCK_SEQPACKET sockets: one message is one record, a record carrying
 // SCM_RIGHTS is a passed descriptor, and a read of 0 bytes is the peer's close.
+// A signal never ends any of them early: each retries on EINTR, so a host's
+// interval timer cannot separate a request from its answer.
 #ifndef MSG_STREAM_IO_H_
 #define MSG_STREAM_IO_H_
 
@@ -40,6 +42,16 @@ int recvFd(int fd);
 
 // Passes descriptor passed over fd as one record with a 1-byte payload 0.
 int sendFd(int fd, int passed);
+
+// Takes one queued record off fd without waiting and drops it, closing any
+// descriptors it carried. Returns its length, 0 for the peer's close, or -1
+// with errno (EAGAIN: nothing queued).
+ssize_t discardMsg(int fd);
+
+// Waits until fd is readable or timeoutMs milliseconds (-1: no limit) have
+// passed, as poll() on the readable events; a signal does not shorten the
+// wait. Returns 1, 0 on time-out, or -1 with errno.
+int waitReadable(int fd, int timeoutMs);
 
 }  // namespace skgxn
 

@@ -1,11 +1,14 @@
 // Test helpers for the msg tests: socket pairs, trace capture, descriptor
-// counts.
+// counts, signals into a poll().
 #include "msg/test_support.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -42,6 +45,11 @@ class DiagnosticsEnvironment : public ::testing::Environment {
 
 const auto* const kDiagnostics =
     ::testing::AddGlobalTestEnvironment(new DiagnosticsEnvironment);
+
+std::atomic<int> interruptions{0};
+struct sigaction previousAction {};
+
+void countInterruption(int) { ++interruptions; }
 
 }  // namespace
 
@@ -120,5 +128,37 @@ size_t openFdCount() {
 }
 
 bool fdIsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+PollInterrupter::PollInterrupter(pid_t tid) : tid_(tid) {
+  struct sigaction action {};
+  action.sa_handler = countInterruption;
+  sigemptyset(&action.sa_mask);
+  EXPECT_EQ(sigaction(SIGUSR1, &action, &previousAction), 0);
+}
+
+PollInterrupter::~PollInterrupter() { sigaction(SIGUSR1, &previousAction, nullptr); }
+
+// The kernel names the call a thread sleeps in; a thread that runs, or has
+// just been woken, reads as "running".
+bool PollInterrupter::sleepsInPoll() const {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid_) + "/syscall");
+  long number = -1;
+  if (!(in >> number)) return false;
+#ifdef SYS_poll
+  if (number == SYS_poll) return true;
+#endif
+  return number == SYS_ppoll;
+}
+
+bool PollInterrupter::interrupt() {
+  while (!sleepsInPoll()) {
+    if (stopped_) return false;
+    sched_yield();
+  }
+  const int before = interruptions;
+  EXPECT_EQ(syscall(SYS_tgkill, getpid(), tid_, SIGUSR1), 0);
+  while (interruptions == before) sched_yield();
+  return true;
+}
 
 }  // namespace skgxn::test

@@ -1,9 +1,12 @@
 // Test helpers for the msg tests: a SOCK_SEQPACKET pair standing in for the
-// daemon's end, a reader of the trace lines written since a mark, and
-// descriptor counting for leak checks.
+// daemon's end, a reader of the trace lines written since a mark, descriptor
+// counting for leak checks, and a signal sent into a thread's poll().
 #ifndef MSG_TEST_SUPPORT_H_
 #define MSG_TEST_SUPPORT_H_
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -45,6 +48,30 @@ size_t openFdCount();
 
 // True when fd is an open descriptor of this process.
 bool fdIsOpen(int fd);
+
+// Interrupts one thread of this process with SIGUSR1 while it sleeps in
+// poll(), the way a host's interval timer lands in a call that waits for the
+// daemon. The handler does nothing and is installed without SA_RESTART, so
+// the poll sees EINTR. The previous action comes back on destruction.
+class PollInterrupter {
+ public:
+  explicit PollInterrupter(pid_t tid);
+  ~PollInterrupter();
+  PollInterrupter(const PollInterrupter&) = delete;
+  PollInterrupter& operator=(const PollInterrupter&) = delete;
+
+  // Waits until the thread sleeps in poll(), signals it and waits until the
+  // handler has run. False, without a signal, once stop() was called.
+  bool interrupt();
+  // Ends every wait of interrupt(), for a test that gives up early.
+  void stop() { stopped_ = true; }
+
+ private:
+  bool sleepsInPoll() const;
+
+  pid_t tid_;
+  std::atomic<bool> stopped_{false};
+};
 
 }  // namespace skgxn::test
 

@@ -4,13 +4,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <future>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -180,31 +177,6 @@ TEST_F(Transport, WriteToAClosedPeerGivesWriteErrorWithoutASignal) {
   EXPECT_TRUE(traced(trace, "MsgProto::writeMsg:ERROR writing msg: "));
   EXPECT_NE(pair.nearFd, -1);
   sigaction(SIGPIPE, &old, nullptr);
-}
-
-void noOp(int) {}
-
-TEST_F(Transport, SignalDuringTheResponseWaitEndsItWithPollError) {
-  struct sigaction action {
-  }, old{};
-  action.sa_handler = noOp;  // no SA_RESTART: the wait must see EINTR
-  ASSERT_EQ(sigaction(SIGUSR1, &action, &old), 0);
-  TraceCapture trace;
-  std::promise<pthread_t> started;
-  auto waiter = std::async(std::launch::async, [&] {
-    started.set_value(pthread_self());
-    return clientProto.readRespMsg(pair.nearFd, MSG_DRG_RESP, 1);
-  });
-  const pthread_t thread = started.get_future().get();
-  // A signal that lands before the thread is inside poll is lost, so it is
-  // repeated until the wait has ended.
-  while (waiter.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready) {
-    pthread_kill(thread, SIGUSR1);
-  }
-  EXPECT_EQ(waiter.get(), ERR_POLL);
-  EXPECT_NE(pair.nearFd, -1);
-  EXPECT_TRUE(traced(trace, "MsgProto::readRespMsg:ERROR polling for msg: "));
-  sigaction(SIGUSR1, &old, nullptr);
 }
 
 TEST_F(Transport, PassedDescriptorIsReceivedCloseOnExec) {

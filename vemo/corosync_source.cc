@@ -79,9 +79,10 @@ std::string refusal() {
   const std::string user = userName(geteuid());
   const std::string group = groupName(getegid());
   return "Corosync refuses user " + user + " (uid " + std::to_string(geteuid()) + ", group " +
-         group + "): permit the database's group with 'uidgid { gid: " + group +
-         " }' in /etc/corosync/corosync.conf or in a file of /etc/corosync/uidgid.d/, then "
-         "reload Corosync's configuration (corosync-cfgtool -R)";
+         group +
+         "): permit the database's group by putting the three lines 'uidgid {', 'gid: " + group +
+         "' and '}' in a file of /etc/corosync/uidgid.d/ (or in /etc/corosync/corosync.conf), "
+         "then restart Corosync";
 }
 
 std::string key(size_t index, const char* field) {

@@ -21,6 +21,11 @@ extern "C" {
 #define VEMO_OK 0
 #define VEMO_OK_PARTIAL 7 /* also success */
 #define VEMO_EINVAL 11    /* unknown name or number */
+/* Failures of the Corosync engine ("engine corosync" in /etc/velk/cluster.conf). */
+#define VEMO_ENOCOROSYNC 17        /* Corosync not running, or its client library missing */
+#define VEMO_ECOROSYNC_REFUSED 18  /* Corosync does not permit this user (uidgid) */
+#define VEMO_ECOROSYNC_LOST 19     /* Corosync stopped or restarted since the open */
+#define VEMO_ECOROSYNC_NODELIST 20 /* Corosync's nodelist cannot be served */
 
 /* Tags for vemo_cluster_get and their further arguments:
  *   "All_NodeIds"      vemo_nodeid_array_t **

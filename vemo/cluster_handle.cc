@@ -10,6 +10,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "vemo/corosync_source.h"
 #include "vemo/node_table.h"
 
 namespace skgxn {
@@ -18,6 +19,7 @@ namespace {
 
 struct ClusterHandle {
   NodeTable table;
+  std::unique_ptr<CorosyncSource> corosync;  // the connection, with the Corosync engine
   std::vector<uint32_t> ids;  // the copy handed out, so callers never see the table's own
   vemo_nodeid_array_t array{};
 };
@@ -40,11 +42,19 @@ ClusterHandle* findLive(vemo_handle_t handle) {
 int openNew(const char* path, vemo_handle_t* handle, ProblemSink report) {
   auto h = std::make_unique<ClusterHandle>();
   std::string problem;
-  ErrCode rc = loadNodeTable(path, h->table, problem);
-  if (rc != ERR_NONE) {
+  ClusterConfig config;
+  ErrCode rc = loadClusterConfig(path, config, problem);
+  int result = VEMO_OK;
+  if (rc == ERR_READ) result = kVemoConfigUnreadable;
+  if (rc == ERR_INVALID) result = kVemoConfigMalformed;
+  if (rc == ERR_UNAVAILABLE) result = kVemoNoHostName;
+  if (rc == ERR_NONE && config.engine == ClusterEngine::kCorosync)
+    result = CorosyncSource::open(h->corosync, h->table, problem);
+  else if (rc == ERR_NONE)
+    h->table = std::move(config.nodes);
+  if (result != VEMO_OK) {
     if (report != nullptr) report(problem.c_str());
-    if (rc == ERR_READ) return kVemoConfigUnreadable;
-    return rc == ERR_INVALID ? kVemoConfigMalformed : kVemoNoHostName;
+    return result;
   }
   h->ids = h->table.numbers();
   h->array.count = static_cast<uint32_t>(h->ids.size());
@@ -103,6 +113,8 @@ int clusterGet(vemo_handle_t handle, const char* tag, va_list args) {
   std::lock_guard<std::mutex> guard(registryLock);
   ClusterHandle* h = findLive(handle);
   if (h == nullptr || tag == nullptr) return kVemoBadArgument;
+  // Answers read from a Corosync that has since gone may no longer hold.
+  if (h->corosync && !h->corosync->connected()) return VEMO_ECOROSYNC_LOST;
   if (std::strcmp(tag, VEMO_ALL_NODEIDS) == 0) return getAllIds(*h, args);
   if (std::strcmp(tag, VEMO_NODEID_LOCAL) == 0) return getLocal(*h, args);
   if (std::strcmp(tag, VEMO_NODEID_NODENAME) == 0) return getNumberOfName(*h, args);

@@ -11,7 +11,8 @@
 namespace skgxn {
 
 // Results of the three calls beyond VEMO_OK (0) and VEMO_EINVAL (11, an
-// unknown node name or number). The administrator's guide lists them too.
+// unknown node name or number); those of the Corosync engine (17 to 20) are
+// in vemo.h. The administrator's guide lists them all.
 inline constexpr int kVemoBadArgument = 12;  // null pointer, unknown tag or handle
 inline constexpr int kVemoConfigUnreadable = 13;
 inline constexpr int kVemoConfigMalformed = 14;

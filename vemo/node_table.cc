@@ -85,10 +85,13 @@ class Parser {
   Parser(const std::string& origin, NodeTable& table, std::string& problem)
       : origin_(origin), table_(table), problem_(problem) {}
 
+  ClusterEngine engine() const { return engine_; }
+
   [[nodiscard]] ErrCode line(std::string_view text) {
     ++lineNo_;
     words_ = splitWords(text);
     if (words_.empty()) return ERR_NONE;
+    if (words_[0] == "engine") return readEngine();
     Steps s;
     s.then([&] { return checkShape(); })
         .then([&] { return readNumber(); })
@@ -99,6 +102,7 @@ class Parser {
   }
 
   [[nodiscard]] ErrCode finish() {
+    if (engine_ == ClusterEngine::kCorosync) return ERR_NONE;
     if (table_.numbers().empty()) return fail(ERR_INVALID, "no node is configured");
     if (localLine_ == 0) return fail(ERR_INVALID, "no node is marked local");
     table_.setLocal(local_);
@@ -116,8 +120,31 @@ class Parser {
     return ERR_INVALID;
   }
 
+  // "engine local" or "engine corosync", once. Corosync's nodelist leaves no
+  // room for node lines, in whichever order the two appear.
+  ErrCode readEngine() {
+    if (words_.size() != 2) return failHere("expected 'engine local' or 'engine corosync'");
+    if (engineLine_ != 0)
+      return failHere("a second engine statement (the first is on line " +
+                      std::to_string(engineLine_) + ")");
+    if (words_[1] == "corosync") {
+      engine_ = ClusterEngine::kCorosync;
+    } else if (words_[1] != "local") {
+      return failHere("unknown engine " + quoted(words_[1]) + " (expected 'local' or 'corosync')");
+    }
+    engineLine_ = lineNo_;
+    if (engine_ == ClusterEngine::kCorosync && firstNodeLine_ != 0)
+      return failHere("'engine corosync' takes its nodes from Corosync, but line " +
+                      std::to_string(firstNodeLine_) + " is a node line");
+    return ERR_NONE;
+  }
+
   ErrCode checkShape() {
     if (words_[0] != "node") return failHere("unknown keyword " + quoted(words_[0]));
+    if (engine_ == ClusterEngine::kCorosync)
+      return failHere("a node line, but 'engine corosync' (line " + std::to_string(engineLine_) +
+                      ") takes its nodes from Corosync");
+    if (firstNodeLine_ == 0) firstNodeLine_ = lineNo_;
     if (words_.size() < 3 || words_.size() > 4)
       return failHere("expected 'node <number> <name> [local]'");
     return ERR_NONE;
@@ -170,6 +197,9 @@ class Parser {
   NodeTable& table_;
   std::string& problem_;
   size_t lineNo_ = 0;
+  size_t engineLine_ = 0;
+  size_t firstNodeLine_ = 0;
+  ClusterEngine engine_ = ClusterEngine::kLocal;
   std::vector<std::string_view> words_;
   uint32_t number_ = 0;
   size_t localLine_ = 0;
@@ -197,35 +227,36 @@ ErrCode readWhole(std::FILE* file, const std::string& origin, std::string& text,
 
 }  // namespace
 
-ErrCode parseNodeTable(std::istream& in, const std::string& origin, NodeTable& table,
-                       std::string& problem) {
-  NodeTable parsed;
-  Parser parser(origin, parsed, problem);
+ErrCode parseClusterConfig(std::istream& in, const std::string& origin, ClusterConfig& config,
+                           std::string& problem) {
+  ClusterConfig parsed;
+  Parser parser(origin, parsed.nodes, problem);
   std::string text;
   ErrCode rc = ERR_NONE;
   while (rc == ERR_NONE && std::getline(in, text)) rc = parser.line(text);
   if (rc == ERR_NONE && in.bad()) rc = parser.fail(ERR_READ, "cannot be read");
   if (rc == ERR_NONE) rc = parser.finish();
-  table = rc == ERR_NONE ? std::move(parsed) : NodeTable();
+  parsed.engine = parser.engine();
+  config = rc == ERR_NONE ? std::move(parsed) : ClusterConfig();
   return rc;
 }
 
-ErrCode loadNodeTable(const char* path, NodeTable& table, std::string& problem) {
+ErrCode loadClusterConfig(const char* path, ClusterConfig& config, std::string& problem) {
   std::string origin(path);
+  config = ClusterConfig();
   FileOwner file(std::fopen(path, "re"));
-  if (!file && errno == ENOENT) return defaultNodeTable(table, problem);
+  if (!file && errno == ENOENT) return defaultNodeTable(config.nodes, problem);
   if (!file) {
     problem = origin + ": cannot be opened: " + std::strerror(errno);
-    table = NodeTable();
     return ERR_READ;
   }
   std::string text;
   Steps s;
   s.then([&] { return readWhole(file.get(), origin, text, problem); }).then([&] {
     std::istringstream in(text);
-    return parseNodeTable(in, origin, table, problem);
+    return parseClusterConfig(in, origin, config, problem);
   });
-  if (!s.ok()) table = NodeTable();
+  if (!s.ok()) config = ClusterConfig();
   return s.result();
 }
 

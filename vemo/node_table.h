@@ -1,6 +1,8 @@
-// NodeTable: the cluster's nodes as the configuration library serves them,
-// and the reader of the administrator's configuration file that fills it.
-// Holds no handle state; cluster_handle.h owns the per-handle copies.
+// ClusterConfig: what the administrator's /etc/velk/cluster.conf says (the
+// membership engine and, for the single-machine engine, the node table), and
+// its reader. libvemo.so.1 and velkd both read the file through this header,
+// so the two can never disagree on what it means. Holds no handle state;
+// cluster_handle.h owns the per-handle copies.
 #ifndef VEMO_NODE_TABLE_H_
 #define VEMO_NODE_TABLE_H_
 
@@ -43,18 +45,35 @@ class NodeTable {
   uint32_t local_ = 0;
 };
 
-// Reads the configuration file at path into table. A file that does not
-// exist yields defaultNodeTable(). Results: ERR_NONE; ERR_READ when the file
-// exists but cannot be read; ERR_INVALID when it is malformed. On failure
-// problem holds one line for the administrator ("path:line: what is wrong",
-// or "path: what is wrong" when no single line is at fault) and table is
-// left empty: a partial table is never served.
-[[nodiscard]] ErrCode loadNodeTable(const char* path, NodeTable& table, std::string& problem);
+// Who decides which nodes make up the cluster.
+enum class ClusterEngine {
+  kLocal,     // this file's node lines (or the host alone without a file)
+  kCorosync,  // Corosync's nodelist; the file holds no node lines
+};
 
-// The parser behind loadNodeTable, for text already opened; origin names the
-// source in problems.
-[[nodiscard]] ErrCode parseNodeTable(std::istream& in, const std::string& origin, NodeTable& table,
-                                     std::string& problem);
+struct ClusterConfig {
+  ClusterEngine engine = ClusterEngine::kLocal;
+  // The nodes, for kLocal only; empty for kCorosync.
+  NodeTable nodes;
+};
+
+// The path both the library and the daemon read.
+inline constexpr const char* kClusterConfigPath = "/etc/velk/cluster.conf";
+
+// Reads the configuration file at path into config. A file that does not
+// exist yields the local engine with defaultNodeTable(). Results: ERR_NONE;
+// ERR_READ when the file exists but cannot be read; ERR_INVALID when it is
+// malformed; ERR_UNAVAILABLE as defaultNodeTable. On failure problem holds
+// one line for the administrator ("path:line: what is wrong", or "path: what
+// is wrong" when no single line is at fault) and config is left empty: a
+// partial table is never served.
+[[nodiscard]] ErrCode loadClusterConfig(const char* path, ClusterConfig& config,
+                                        std::string& problem);
+
+// The parser behind loadClusterConfig, for text already opened; origin names
+// the source in problems.
+[[nodiscard]] ErrCode parseClusterConfig(std::istream& in, const std::string& origin,
+                                         ClusterConfig& config, std::string& problem);
 
 // The table of a machine without a configuration file: node 1, named after
 // the host (its uname node name), and local. ERR_UNAVAILABLE with problem

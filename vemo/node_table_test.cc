@@ -13,9 +13,16 @@
 namespace skgxn {
 namespace {
 
-ErrCode parse(const std::string& text, NodeTable& table, std::string& problem) {
+ErrCode parse(const std::string& text, ClusterConfig& config, std::string& problem) {
   std::istringstream in(text);
-  return parseNodeTable(in, "cluster.conf", table, problem);
+  return parseClusterConfig(in, "cluster.conf", config, problem);
+}
+
+ErrCode parse(const std::string& text, NodeTable& table, std::string& problem) {
+  ClusterConfig config;
+  ErrCode rc = parse(text, config, problem);
+  table = config.nodes;
+  return rc;
 }
 
 // Parses text over a table that held a good file, which a refusal must empty.
@@ -47,6 +54,22 @@ TEST(NodeTableParse, NodesKeepFileOrderAndLocalMarkAndNamesMatchExactly) {
   EXPECT_EQ(number, 7u);
 }
 
+TEST(NodeTableParse, EngineStatementChoosesCorosyncWithoutNodesOrLocalWithThem) {
+  const struct {
+    const char* text;
+    ClusterEngine engine;
+    size_t nodes;
+  } rows[] = {{"engine corosync  # nodes from Corosync\n", ClusterEngine::kCorosync, 0},
+              {"node 1 a local\nengine local\n", ClusterEngine::kLocal, 1}};
+  for (const auto& row : rows) {
+    ClusterConfig config;
+    std::string problem;
+    ASSERT_EQ(parse(row.text, config, problem), ERR_NONE) << problem;
+    EXPECT_EQ(config.engine, row.engine) << row.text;
+    EXPECT_EQ(config.nodes.numbers().size(), row.nodes) << row.text;
+  }
+}
+
 TEST(NodeTableParse, NameOf256CharactersIsAcceptedAnd257Refused) {
   NodeTable table;
   std::string problem;
@@ -75,6 +98,16 @@ TEST(NodeTableParse, EachMalformedLineIsNamedWithWhatIsWrong) {
        "cluster.conf:2: a second node is marked local (the first is on line 1)"},
       {"node 1 a\nnode 2 b\n", "cluster.conf: no node is marked local"},
       {"# nothing here\n", "cluster.conf: no node is configured"},
+      {"engine local\n", "cluster.conf: no node is configured"},
+      {"engine corosync\nnode 1 a local\n",
+       "cluster.conf:2: a node line, but 'engine corosync' (line 1) takes its nodes from Corosync"},
+      {"node 1 a local\nengine corosync\n",
+       "cluster.conf:2: 'engine corosync' takes its nodes from Corosync, but line 1 is a node "
+       "line"},
+      {"engine cpg\n", "cluster.conf:1: unknown engine 'cpg' (expected 'local' or 'corosync')"},
+      {"engine\n", "cluster.conf:1: expected 'engine local' or 'engine corosync'"},
+      {"engine corosync\nengine corosync\n",
+       "cluster.conf:2: a second engine statement (the first is on line 1)"},
       // Quoted words are cut and made printable.
       {"\x1b[2J" + std::string(50, 'k') + " 1 a local\n",
        "cluster.conf:1: unknown keyword '?[2J" + std::string(36, 'k') + "...'"},
@@ -88,17 +121,19 @@ TEST(NodeTableLoad, MissingFileServesHostAsLocalNodeOneAndProblemsNameThePath) {
   const std::string path = dir + "/cluster.conf";
   struct utsname host;
   ASSERT_EQ(uname(&host), 0);
-  NodeTable table;
+  ClusterConfig config;
+  const NodeTable& table = config.nodes;
   std::string problem;
-  ASSERT_EQ(loadNodeTable(path.c_str(), table, problem), ERR_NONE);
+  ASSERT_EQ(loadClusterConfig(path.c_str(), config, problem), ERR_NONE);
+  EXPECT_EQ(config.engine, ClusterEngine::kLocal);
   EXPECT_EQ(table.numbers(), std::vector<uint32_t>{1});
   EXPECT_EQ(table.localNumber(), 1u);
   EXPECT_STREQ(table.findName(1), host.nodename);
 
   std::ofstream(path) << "node 1 a local\nnode two b\n";
-  EXPECT_EQ(loadNodeTable(path.c_str(), table, problem), ERR_INVALID);
+  EXPECT_EQ(loadClusterConfig(path.c_str(), config, problem), ERR_INVALID);
   EXPECT_EQ(problem, path + ":2: node number 'two' is not a decimal number from 0 to 4294967295");
-  EXPECT_EQ(loadNodeTable(dir.c_str(), table, problem), ERR_READ);  // a directory
+  EXPECT_EQ(loadClusterConfig(dir.c_str(), config, problem), ERR_READ);  // a directory
   EXPECT_EQ(problem.rfind(dir + ": cannot be read: ", 0), 0u) << problem;
   EXPECT_TRUE(table.numbers().empty());
   std::remove(path.c_str());

@@ -55,7 +55,7 @@ json members(const json& req, const Membership& core, const AdminFacts& facts) {
                         {"gid", m.peer.gid},
                         {"data", plainHex(m.data)},
                         {"joined_at", m.joinedAt},
-                        {"events_waiting", facts.eventsWaiting ? facts.eventsWaiting(m.conn) : 0}});
+                        {"events_waiting", facts.eventsWaiting ? facts.eventsWaiting(m.key) : 0}});
   }
   return json{{"ok", true}, {"group", escapeText(name)}, {"members", rows}};
 }
@@ -68,7 +68,7 @@ bool eventCode(const std::string& word, uint32_t& code) {
   return true;
 }
 
-json event(const json& req, const Membership& core, Outbox& out) {
+json event(const json& req, const AdminFacts& facts) {
   const std::string name = groupOf(req);
   uint32_t code = 0;
   if (!eventCode(req.value("event", ""), code)) return failure("unknown event");
@@ -77,14 +77,14 @@ json event(const json& req, const Membership& core, Outbox& out) {
     if (!req["member"].is_number_integer()) return failure("member must be a number");
     memno = req["member"].get<int32_t>();
   }
-  if (core.signal(name, code, memno, out) != ERR_NONE) {
+  if (facts.signal(name, code, memno) != ERR_NONE) {
     const std::string shown = escapeText(name);
     return failure(memno ? "no such member in group " + shown : "no such group: " + shown);
   }
   return json{{"ok", true}};
 }
 
-json dispatch(const json& req, const Membership& core, const AdminFacts& facts, Outbox& out) {
+json dispatch(const json& req, const Membership& core, const AdminFacts& facts) {
   if (!req.is_object() || !req.contains("cmd") || !req["cmd"].is_string()) {
     return failure("request without a command");
   }
@@ -92,19 +92,19 @@ json dispatch(const json& req, const Membership& core, const AdminFacts& facts, 
   if (cmd == "status") return status(core, facts);
   if (cmd == "groups") return groups(core);
   if (cmd == "members") return members(req, core, facts);
-  if (cmd == "event") return event(req, core, out);
+  if (cmd == "event") return event(req, facts);
   return failure("unknown command: " + escapeText(cmd));
 }
 
 }  // namespace
 
 std::string answerAdmin(const std::string& request, const Membership& core,
-                        const AdminFacts& facts, Outbox& out) {
+                        const AdminFacts& facts) {
   // Malformed JSON and values of the wrong type come from the administrator's
   // socket only, but must not end the daemon. A parse error quotes the bytes
   // it stopped at, which need not be UTF-8.
   try {
-    return dispatch(json::parse(request), core, facts, out).dump();
+    return dispatch(json::parse(request), core, facts).dump();
   } catch (const json::exception& e) {
     return adminRefusal(escapeText(std::string("bad request: ") + e.what()));
   }

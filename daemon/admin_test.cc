@@ -19,17 +19,21 @@ class AdminTest : public ::testing::Test {
     join(1, "alpha", 0, ByteData("\x01\xab", 2));
     join(2, "alpha", 5, {});
     join(3, "beta", -1, {});
-    facts = AdminFacts{100, 160, 4, [](ConnId c) { return c == 2 ? size_t{3} : size_t{0}; }};
+    facts =
+        AdminFacts{100, 160, 4, [](MemberKey m) { return m.conn == 2 ? size_t{3} : size_t{0}; },
+                   [this](const std::string& name, uint32_t event, std::optional<int32_t> memno) {
+                     return core.signal(name, event, memno, out);
+                   }};
   }
   void join(ConnId conn, const std::string& name, int32_t memno, ByteData data) {
     JoinRequest r{name, memno, std::move(data), PeerCred{static_cast<pid_t>(1000 + conn), 500, 600},
                   1234};
     int32_t granted = 0;
-    ASSERT_EQ(core.join(conn, r, granted, out), ERR_NONE);
+    ASSERT_EQ(core.join({0, conn}, r, granted, out), ERR_NONE);
   }
   json ask(const std::string& request) {
     out.clear();
-    return json::parse(answerAdmin(request, core, facts, out));
+    return json::parse(answerAdmin(request, core, facts));
   }
   Membership core;
   AdminFacts facts;
@@ -78,7 +82,7 @@ TEST_F(AdminTest, EventsReachTheirTargetsAndBadRequestsAreRefused) {
     EXPECT_EQ(a["ok"], !want.empty());
     EXPECT_EQ(a.contains("error"), want.empty());
     std::vector<std::pair<ConnId, uint32_t>> sent;
-    for (const auto& d : out) sent.emplace_back(d.conn, d.event);
+    for (const auto& d : out) sent.emplace_back(d.key.conn, d.event);
     EXPECT_EQ(sent, want);
   }
 }

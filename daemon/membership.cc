@@ -6,10 +6,10 @@
 
 namespace skgxn {
 
-ErrCode Membership::join(ConnId conn, const JoinRequest& req, int32_t& memno, Outbox& out) {
+ErrCode Membership::join(MemberKey key, const JoinRequest& req, int32_t& memno, Outbox& out) {
   memno = -1;
   if (req.name.size() > kMaxGroupName) return ERR_INVALID;
-  if (byConn_.count(conn) != 0) return ERR_IN_USE;
+  if (byKey_.count(key) != 0) return ERR_IN_USE;
   auto found = groups_.find(req.name);
   if (found != groups_.end() && found->second.members.size() >= kMaxMembers) {
     return ERR_MAX_MEMBERS;
@@ -21,22 +21,22 @@ ErrCode Membership::join(ConnId conn, const JoinRequest& req, int32_t& memno, Ou
   }
   Group& group = groups_[req.name];
   const int32_t granted = asked ? req.memno : lowestFree(group);
-  group.members[granted] = Member{conn, req.name, granted, req.peer, req.data, req.now};
+  group.members[granted] = Member{key, req.name, granted, req.peer, req.data, req.now};
   addMember(group.bitmap, static_cast<uint32_t>(granted));
-  byConn_[conn] = Binding{req.name, granted};
+  byKey_[key] = Binding{req.name, granted};
   memno = granted;
   tellAll(group, skgxngeRCFG, out);
   return ERR_NONE;
 }
 
-ErrCode Membership::leave(ConnId conn, Outbox& out) {
-  auto bound = byConn_.find(conn);
-  if (bound == byConn_.end()) return ERR_BAD_STATE;
+ErrCode Membership::leave(MemberKey key, Outbox& out) {
+  auto bound = byKey_.find(key);
+  if (bound == byKey_.end()) return ERR_BAD_STATE;
   auto found = groups_.find(bound->second.group);
   Group& group = found->second;
   group.members.erase(bound->second.memno);
   removeMember(group.bitmap, static_cast<uint32_t>(bound->second.memno));
-  byConn_.erase(bound);
+  byKey_.erase(bound);
   if (group.members.empty()) {
     groups_.erase(found);
   } else {
@@ -45,9 +45,34 @@ ErrCode Membership::leave(ConnId conn, Outbox& out) {
   return ERR_NONE;
 }
 
-ErrCode Membership::privateData(ConnId conn, int32_t memno, ByteData& data) const {
-  auto bound = byConn_.find(conn);
-  if (bound == byConn_.end()) return ERR_BAD_STATE;
+size_t Membership::dropNode(uint32_t node, Outbox& out) {
+  size_t dropped = 0;
+  // Groups in name order, so every daemon that applies this emits the same
+  // deliveries in the same order.
+  for (auto g = groups_.begin(); g != groups_.end();) {
+    Group& group = g->second;
+    const size_t before = group.members.size();
+    std::erase_if(group.members, [&](const auto& entry) {
+      const Member& m = entry.second;
+      if (m.key.node != node) return false;
+      removeMember(group.bitmap, static_cast<uint32_t>(m.memno));
+      byKey_.erase(m.key);
+      return true;
+    });
+    dropped += before - group.members.size();
+    if (group.members.empty()) {
+      g = groups_.erase(g);
+      continue;
+    }
+    if (group.members.size() != before) tellAll(group, skgxngeRCFG, out);
+    ++g;
+  }
+  return dropped;
+}
+
+ErrCode Membership::privateData(MemberKey key, int32_t memno, ByteData& data) const {
+  auto bound = byKey_.find(key);
+  if (bound == byKey_.end()) return ERR_BAD_STATE;
   const Group& group = groups_.at(bound->second.group);
   auto member = group.members.find(memno);
   if (member == group.members.end()) return ERR_EXIST;
@@ -71,7 +96,7 @@ ErrCode Membership::signal(const std::string& name, uint32_t event, std::optiona
   }
   auto member = group.members.find(*memno);
   if (member == group.members.end()) return ERR_EXIST;
-  out.push_back(Delivery{member->second.conn, event, group.bitmap});
+  out.push_back(Delivery{member->second.key, event, group.bitmap});
   return ERR_NONE;
 }
 
@@ -79,9 +104,9 @@ void Membership::signalAll(uint32_t event, Outbox& out) const {
   for (const auto& [name, group] : groups_) tellAll(group, event, out);
 }
 
-const Member* Membership::memberOf(ConnId conn) const {
-  auto bound = byConn_.find(conn);
-  if (bound == byConn_.end()) return nullptr;
+const Member* Membership::memberOf(MemberKey key) const {
+  auto bound = byKey_.find(key);
+  if (bound == byKey_.end()) return nullptr;
   return &groups_.at(bound->second.group).members.at(bound->second.memno);
 }
 
@@ -113,7 +138,7 @@ int32_t Membership::lowestFree(const Group& group) {
 
 void Membership::tellAll(const Group& group, uint32_t event, Outbox& out) {
   for (const auto& [memno, member] : group.members) {
-    out.push_back(Delivery{member.conn, event, group.bitmap});
+    out.push_back(Delivery{member.key, event, group.bitmap});
   }
 }
 

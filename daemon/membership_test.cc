@@ -1,5 +1,6 @@
 // Membership policy without sockets: numbers granted and refused, the life
-// of a group, private data, and which members hear of each change.
+// of a group, a node's members going at once, and which members hear of
+// each change.
 #include "daemon/membership.h"
 
 #include <gtest/gtest.h>
@@ -15,17 +16,18 @@ namespace {
 class MembershipTest : public ::testing::Test {
  protected:
   // The number the join answers with, after checking its code.
-  int32_t joinAs(ConnId conn, const std::string& name, int32_t memno, ErrCode rc = ERR_NONE,
-                 ByteData data = {}) {
+  int32_t joinAs(MemberKey key, const std::string& name, int32_t memno, ErrCode rc = ERR_NONE) {
     int32_t granted = -2;
-    EXPECT_EQ(core.join(conn, JoinRequest{name, memno, std::move(data), {}, 0}, granted, out), rc);
+    EXPECT_EQ(core.join(key, JoinRequest{name, memno, {}, {}, 0}, granted, out), rc);
     return granted;
   }
-  // The deliveries since the last call as "conn:event[members]", then cleared.
+  // The deliveries since the last call as "node/conn:event[members]", then
+  // cleared.
   std::string sent() {
     std::string text;
     for (const auto& d : out) {
-      text += std::to_string(d.conn) + ":" + std::to_string(d.event) + "[";
+      text += std::to_string(d.key.node) + "/" + std::to_string(d.key.conn) + ":" +
+              std::to_string(d.event) + "[";
       for (uint32_t n = 0; n < kMaxMembers; ++n) {
         if (hasMember(d.bitmap, n)) text += std::to_string(n) + ",";
       }
@@ -40,60 +42,84 @@ class MembershipTest : public ::testing::Test {
 
 TEST_F(MembershipTest, JoinsGrantRefuseOrPickLowestFree) {
   const struct {
-    ConnId conn;
+    MemberKey key;
     std::string name;
     int32_t asked;
     ErrCode rc;
     int32_t granted;
-  } rows[] = {{1, "g", 0, ERR_NONE, 0},
-              {2, "g", 2, ERR_NONE, 2},
-              {3, "g", -1, ERR_NONE, 1},
-              {4, "g", 128, ERR_NONE, 3},
-              {5, "g", INT32_MIN, ERR_NONE, 4},
-              {6, "g", 2, ERR_EXIST, 2},
-              {1, "h", -1, ERR_IN_USE, -1},
-              {7, std::string(19, 'x'), -1, ERR_INVALID, -1},
-              {7, std::string(18, 'x'), -1, ERR_NONE, 0}};
+  } rows[] = {{{0, 1}, "g", 0, ERR_NONE, 0},
+              {{0, 2}, "g", 2, ERR_NONE, 2},
+              {{1, 1}, "g", -1, ERR_NONE, 1},
+              {{0, 4}, "g", 128, ERR_NONE, 3},
+              {{0, 5}, "g", INT32_MIN, ERR_NONE, 4},
+              {{0, 6}, "g", 2, ERR_EXIST, 2},
+              {{0, 1}, "h", -1, ERR_IN_USE, -1},
+              {{0, 7}, std::string(19, 'x'), -1, ERR_INVALID, -1},
+              {{0, 7}, std::string(18, 'x'), -1, ERR_NONE, 0}};
   for (const auto& row : rows) {
-    SCOPED_TRACE(std::to_string(row.conn) + " " + row.name + " " + std::to_string(row.asked));
-    EXPECT_EQ(joinAs(row.conn, row.name, row.asked, row.rc), row.granted);
+    SCOPED_TRACE(std::to_string(row.key.conn) + " " + row.name + " " + std::to_string(row.asked));
+    EXPECT_EQ(joinAs(row.key, row.name, row.asked, row.rc), row.granted);
     const std::string events = sent();
     EXPECT_TRUE(row.rc == ERR_NONE || events.empty()) << events;
   }
-  EXPECT_EQ(core.memberOf(6), nullptr);
+  EXPECT_EQ(core.memberOf({0, 6}), nullptr);
   EXPECT_EQ(core.query("h"), MemberBitmap{});
 }
 
 TEST_F(MembershipTest, ChangesReachEveryMemberOfTheGroupOnlyUntilItEnds) {
-  joinAs(1, "g", 3);
-  EXPECT_EQ(sent(), "1:1[3,] ");
-  joinAs(2, "other", -1);
+  joinAs({0, 1}, "g", 3);
+  EXPECT_EQ(sent(), "0/1:1[3,] ");
+  joinAs({0, 2}, "other", -1);
   sent();
-  joinAs(3, "g", 5);
-  EXPECT_EQ(sent(), "1:1[3,5,] 3:1[3,5,] ");
-  EXPECT_EQ(core.leave(1, out), ERR_NONE);
-  EXPECT_EQ(sent(), "3:1[5,] ");
-  EXPECT_EQ(core.leave(1, out), ERR_BAD_STATE);
-  EXPECT_EQ(core.leave(3, out), ERR_NONE);
+  joinAs({0, 3}, "g", 5);
+  EXPECT_EQ(sent(), "0/1:1[3,5,] 0/3:1[3,5,] ");
+  EXPECT_EQ(core.leave({0, 1}, out), ERR_NONE);
+  EXPECT_EQ(sent(), "0/3:1[5,] ");
+  EXPECT_EQ(core.leave({0, 1}, out), ERR_BAD_STATE);
+  EXPECT_EQ(core.leave({0, 3}, out), ERR_NONE);
   EXPECT_EQ(core.groupCount(), 1u);
   EXPECT_EQ(core.query("g"), MemberBitmap{});
-  EXPECT_EQ(joinAs(1, "g", 3), 3);
+  EXPECT_EQ(joinAs({0, 1}, "g", 3), 3);
+}
+
+// Connection numbers repeat across nodes; only the node's own go.
+TEST_F(MembershipTest, NodeGoneDropsItsMembersWithOneReconfigurationPerGroup) {
+  joinAs({1, 1}, "g", -1);
+  joinAs({2, 1}, "g", -1);
+  joinAs({1, 2}, "g", -1);
+  joinAs({1, 3}, "h", -1);
+  joinAs({2, 2}, "k", -1);
+  sent();
+  const struct {
+    uint32_t node;
+    size_t dropped;
+    std::string sent;
+    size_t groups;
+  } rows[] = {{1, 3, "2/1:1[1,] ", 2}, {1, 0, "", 2}, {3, 0, "", 2}, {2, 2, "", 0}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.node);
+    EXPECT_EQ(core.dropNode(row.node, out), row.dropped);
+    EXPECT_EQ(sent(), row.sent);
+    EXPECT_EQ(core.groupCount(), row.groups);
+  }
+  EXPECT_EQ(core.memberCount(), 0u);
+  EXPECT_EQ(joinAs({1, 1}, "g", -1), 0);
 }
 
 TEST_F(MembershipTest, SignalReachesGroupOneMemberOrEveryone) {
-  joinAs(1, "g", -1);
-  joinAs(2, "g", -1);
-  joinAs(3, "h", -1);
+  joinAs({0, 1}, "g", -1);
+  joinAs({0, 2}, "g", -1);
+  joinAs({0, 3}, "h", -1);
   sent();
   EXPECT_EQ(core.signal("g", skgxngeSUS, std::nullopt, out), ERR_NONE);
-  EXPECT_EQ(sent(), "1:2[0,1,] 2:2[0,1,] ");
+  EXPECT_EQ(sent(), "0/1:2[0,1,] 0/2:2[0,1,] ");
   EXPECT_EQ(core.signal("g", skgxngeRES, 1, out), ERR_NONE);
-  EXPECT_EQ(sent(), "2:4[0,1,] ");
+  EXPECT_EQ(sent(), "0/2:4[0,1,] ");
   EXPECT_EQ(core.signal("g", skgxngeRES, 7, out), ERR_EXIST);
   EXPECT_EQ(core.signal("none", skgxngeRES, std::nullopt, out), ERR_EXIST);
   EXPECT_EQ(sent(), "");
   core.signalAll(skgxngeABT, out);
-  EXPECT_EQ(sent(), "1:8[0,1,] 2:8[0,1,] 3:8[0,] ");
+  EXPECT_EQ(sent(), "0/1:8[0,1,] 0/2:8[0,1,] 0/3:8[0,] ");
 }
 
 }  // namespace

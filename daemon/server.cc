@@ -36,7 +36,8 @@ namespace skgxn {
 
 namespace {
 
-enum Kind : uint64_t { kListen, kAdminListen, kSignal, kCommand, kEvent, kAdmin };
+// kWatched tags carry a descriptor watched with a callback instead of a ConnId.
+enum Kind : uint64_t { kListen, kAdminListen, kWatched, kCommand, kEvent, kAdmin };
 constexpr int kKindBits = 3;
 // Records read from one connection per wake-up, so a chatty client cannot
 // starve the others.
@@ -133,7 +134,10 @@ const char* eventName(uint32_t event) {
 
 }  // namespace
 
-Server::Server(ServerOptions options) : options_(std::move(options)), log_(options_.foreground) {}
+Server::Server(ServerOptions options)
+    : options_(std::move(options)),
+      log_(options_.foreground),
+      engine_(makeEngine(options_.engine, *this)) {}
 
 Server::~Server() {
   closeAll();
@@ -152,7 +156,7 @@ ErrCode Server::start() {
       .also([&] { epoll_ = UniqueFd(epoll_create1(EPOLL_CLOEXEC)); })
       .then([&] { return signals_.get() >= 0 && epoll_.get() >= 0 ? ERR_NONE : ERR_CREATE; })
       .then([&] { return createEndpoints(); })
-      .then([&] { return watch(signals_.get(), EPOLLIN, tagOf(0, kSignal)); })
+      .then([&] { return watchFd(signals_.get(), EPOLLIN, [this](uint32_t) { readSignals(); }); })
       .then([&] { return watch(listen_.get(), EPOLLIN, tagOf(0, kListen)); })
       .then([&] { return watch(adminListen_.get(), EPOLLIN, tagOf(0, kAdminListen)); });
   if (!s.ok()) fprintf(stderr, "velkd: cannot start: %s\n", strerror(errno));
@@ -205,6 +209,7 @@ ErrCode Server::run() {
   }
   epoll_event ready[64];
   while (!stopping_) {
+    timers_.runDue(monotonicMs());
     const int n = epoll_wait(epoll_.get(), ready, 64, nextWakeMs());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
@@ -218,15 +223,10 @@ ErrCode Server::run() {
 }
 
 int Server::nextWakeMs() {
-  int wait = log_.flushSuppressed();
-  if (acceptResumeAtMs_ < 0) return wait;
-  const int64_t left = acceptResumeAtMs_ - monotonicMs();
-  if (left > 0) return wait < 0 ? static_cast<int>(left) : std::min(wait, static_cast<int>(left));
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.u64 = tagOf(0, kListen);
-  if (epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, listen_.get(), &ev) == 0) acceptResumeAtMs_ = -1;
-  return acceptResumeAtMs_ < 0 ? wait : kAcceptBackoffMs;
+  const int flush = log_.flushSuppressed();
+  const int timer = timers_.waitMs(monotonicMs());
+  if (flush < 0 || timer < 0) return std::max(flush, timer);
+  return std::min(flush, timer);
 }
 
 void Server::dispatch(uint64_t tag, uint32_t events) {
@@ -234,7 +234,7 @@ void Server::dispatch(uint64_t tag, uint32_t events) {
   switch (static_cast<Kind>(tag & ((1u << kKindBits) - 1))) {
     case kListen: acceptClients(); break;
     case kAdminListen: acceptAdmins(); break;
-    case kSignal: readSignals(); break;
+    case kWatched: runWatched(static_cast<int>(id), events); break;
     case kCommand: readCommands(id, events); break;
     case kEvent: onEventEnd(id, events); break;
     case kAdmin: serveAdmin(id); break;
@@ -292,10 +292,23 @@ void Server::pauseAccepting(int err) {
               kAcceptBackoffMs);
   }
   acceptFailing_ = true;
+  if (acceptPaused_) return;
   epoll_event ev{};
   ev.data.u64 = tagOf(0, kListen);
   (void)epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, listen_.get(), &ev);
-  acceptResumeAtMs_ = monotonicMs() + kAcceptBackoffMs;
+  acceptPaused_ = true;
+  after(kAcceptBackoffMs, [this] { resumeAccepting(); });
+}
+
+void Server::resumeAccepting() {
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = tagOf(0, kListen);
+  if (epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, listen_.get(), &ev) != 0) {
+    after(kAcceptBackoffMs, [this] { resumeAccepting(); });
+    return;
+  }
+  acceptPaused_ = false;
 }
 
 // Every connection counts against the caps from its accept until it is
@@ -391,40 +404,43 @@ void Server::onJoin(ConnId id, Conn& c, MsgProto& p) {
   // it reads the answer.
   if (sendFd(c.fd.get(), theirs.get()) != 0) return dropConn(id, "cannot pass the event end");
   theirs = UniqueFd();
-  Outbox out;
-  int32_t memno = -1;
-  const ErrCode status = core_.join(id, req, memno, out);
+  c.joining = PendingJoin{std::move(mine), reqId, std::move(req)};
+  engine_->join(id, c.joining.req);
+}
+
+void Server::joinDecided(ConnId id, ErrCode status, int32_t memno) {
+  auto found = conns_.find(id);
+  if (found == conns_.end()) return;
+  Conn& c = found->second;
+  PendingJoin join = std::move(c.joining);
   if (status == ERR_NONE) {
-    if (watch(mine.get(), 0, tagOf(id, kEvent)) != ERR_NONE) {
-      Outbox undo;
-      (void)core_.leave(id, undo);
-      retire(std::move(mine));
+    if (watch(join.end.get(), 0, tagOf(id, kEvent)) != ERR_NONE) {
+      retire(std::move(join.end));
       return dropConn(id, "cannot watch the event end");
     }
-    c.evFd = std::move(mine);
-    c.queue = EventQueue();
+    c.evFd = std::move(join.end);
     c.outArmed = false;
     log_.clientLine(LOG_INFO, "join group %s member %d pid %d uid %u gid %u",
-                    escapeText(req.name).c_str(), memno, static_cast<int>(c.peer.pid), c.peer.uid,
-                    c.peer.gid);
+                    escapeText(join.req.name).c_str(), memno, static_cast<int>(c.peer.pid),
+                    c.peer.uid, c.peer.gid);
+    // Events before the answer: once the joiner has its answer, its first
+    // reconfiguration is already readable.
+    if (!flush(id, c)) loseRegistration(id, c, "event connection failed");
   } else {
     log_.clientLine(LOG_NOTICE, "join refused (%s) group %s member %d pid %d uid %u gid %u",
-                    errorName(status), escapeText(req.name).c_str(), req.memno,
+                    errorName(status), escapeText(join.req.name).c_str(), join.req.memno,
                     static_cast<int>(c.peer.pid), c.peer.uid, c.peer.gid);
-    retire(std::move(mine));
+    retire(std::move(join.end));
   }
-  // Events before the answer: once the joiner has its answer, its first
-  // reconfiguration is already readable.
-  deliver(out);
   MsgProto r(outBuf_, sizeof outBuf_);
-  if (buildRegResp(r, reqId, static_cast<int32_t>(status), memno) != ERR_NONE) return;
+  if (buildRegResp(r, join.reqId, static_cast<int32_t>(status), memno) != ERR_NONE) return;
   respond(id, c, r);
 }
 
 void Server::onLeave(ConnId id, Conn& c, MsgProto& p) {
   uint32_t reqId = 0;
   if (parseDrgReq(p, reqId) != ERR_NONE) return malformed(id, c, "bad leave request");
-  const Member* m = core_.memberOf(id);
+  const Member* m = engine_->table().memberOf(engine_->keyOf(id));
   if (m != nullptr) {
     log_.clientLine(LOG_INFO, "leave group %s member %d pid %d uid %u",
                     escapeText(m->group).c_str(), m->memno, static_cast<int>(c.peer.pid),
@@ -433,12 +449,8 @@ void Server::onLeave(ConnId id, Conn& c, MsgProto& p) {
     log_.clientLine(LOG_NOTICE, "leave refused (not joined) pid %d uid %u",
                     static_cast<int>(c.peer.pid), c.peer.uid);
   }
-  Outbox out;
-  const ErrCode status = core_.leave(id, out);
-  retire(std::move(c.evFd));
-  c.queue = EventQueue();
-  c.outArmed = false;
-  deliver(out);
+  const ErrCode status = engine_->leave(id);
+  endRegistration(c);
   MsgProto r(outBuf_, sizeof outBuf_);
   if (buildDrgResp(r, reqId, static_cast<int32_t>(status)) != ERR_NONE) return;
   respond(id, c, r);
@@ -452,7 +464,7 @@ void Server::onPrdata(ConnId id, Conn& c, MsgProto& p) {
     return malformed(id, c, "bad private-data request");
   }
   ByteData data;
-  const ErrCode status = core_.privateData(id, memno, data);
+  const ErrCode status = engine_->table().privateData(engine_->keyOf(id), memno, data);
   MsgProto r(outBuf_, sizeof outBuf_);
   if (buildPrdataResp(r, reqId, static_cast<int32_t>(status), data) != ERR_NONE) return;
   respond(id, c, r);
@@ -463,7 +475,7 @@ void Server::onQgrp(ConnId id, Conn& c, MsgProto& p) {
   std::string name;
   if (parseQgrpReq(p, reqId, name) != ERR_NONE) return malformed(id, c, "bad group query");
   MsgProto r(outBuf_, sizeof outBuf_);
-  if (buildQgrpResp(r, reqId, core_.query(name)) != ERR_NONE) return;
+  if (buildQgrpResp(r, reqId, engine_->table().query(name)) != ERR_NONE) return;
   respond(id, c, r);
 }
 
@@ -486,49 +498,62 @@ void Server::dropConn(ConnId id, const char* why) {
   auto found = conns_.find(id);
   if (found == conns_.end()) return;
   Conn& c = found->second;
-  Outbox out;
-  if (const Member* m = core_.memberOf(id)) {
+  if (const Member* m = engine_->table().memberOf(engine_->keyOf(id))) {
     log_.clientLine(LOG_NOTICE, "dropped connection (%s) group %s member %d pid %d uid %u", why,
                     escapeText(m->group).c_str(), m->memno, static_cast<int>(c.peer.pid),
                     c.peer.uid);
-    (void)core_.leave(id, out);
   }
   if (auto held = perUid_.find(c.peer.uid); held != perUid_.end() && --held->second == 0) {
     perUid_.erase(held);
   }
   retire(std::move(c.fd));
   retire(std::move(c.evFd));
+  retire(std::move(c.joining.end));
   conns_.erase(found);
-  deliver(out);
+  engine_->connectionLost(id);
 }
 
 void Server::onEventEnd(ConnId id, uint32_t events) {
   auto found = conns_.find(id);
   if (found == conns_.end() || found->second.evFd.get() < 0) return;
   Conn& c = found->second;
-  Outbox out;
   if (events & (EPOLLHUP | EPOLLERR)) {
-    loseRegistration(id, c, "event connection closed by the member", out);
+    loseRegistration(id, c, "event connection closed by the member");
   } else if (!flush(id, c)) {
-    loseRegistration(id, c, "event connection failed", out);
+    loseRegistration(id, c, "event connection failed");
   }
-  deliver(out);
 }
 
 void Server::deliver(Outbox& out) {
   // Losing a registration produces reconfigurations of its own; they join the
   // same work list instead of recursing.
-  for (size_t i = 0; i < out.size(); ++i) {
-    const Delivery d = out[i];
-    auto found = conns_.find(d.conn);
-    if (found == conns_.end() || found->second.evFd.get() < 0) continue;
+  if (delivering_) {
+    work_.insert(work_.end(), out.begin(), out.end());
+    return;
+  }
+  delivering_ = true;
+  work_.swap(out);
+  for (size_t i = 0; i < work_.size(); ++i) {
+    const Delivery d = work_[i];
+    auto found = conns_.find(d.key.conn);
+    if (found == conns_.end()) continue;
     Conn& c = found->second;
+    // A joiner's first reconfiguration comes before the decision that
+    // installs its event end; it waits in the queue until then.
+    if (c.evFd.get() < 0) {
+      if (c.joining.end.get() >= 0 && !c.queue.push(d.event, d.bitmap)) {
+        loseRegistration(d.key.conn, c, "event queue overflow");
+      }
+      continue;
+    }
     if (!c.queue.push(d.event, d.bitmap)) {
-      loseRegistration(d.conn, c, "event queue overflow", out);
-    } else if (!c.outArmed && !flush(d.conn, c)) {
-      loseRegistration(d.conn, c, "event connection failed", out);
+      loseRegistration(d.key.conn, c, "event queue overflow");
+    } else if (!c.outArmed && !flush(d.key.conn, c)) {
+      loseRegistration(d.key.conn, c, "event connection failed");
     }
   }
+  work_.clear();
+  delivering_ = false;
 }
 
 bool Server::flush(ConnId id, Conn& c) {
@@ -555,14 +580,27 @@ void Server::armOut(ConnId id, Conn& c, bool on) {
   if (epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, c.evFd.get(), &ev) == 0) c.outArmed = on;
 }
 
-void Server::loseRegistration(ConnId id, Conn& c, const char* why, Outbox& out) {
-  if (const Member* m = core_.memberOf(id)) {
+void Server::loseRegistration(ConnId id, Conn& c, const char* why) {
+  if (const Member* m = engine_->table().memberOf(engine_->keyOf(id))) {
     log_.clientLine(LOG_WARNING, "registration lost (%s) group %s member %d pid %d uid %u", why,
                     escapeText(m->group).c_str(), m->memno, static_cast<int>(c.peer.pid),
                     c.peer.uid);
-    (void)core_.leave(id, out);
   }
-  // Closing the daemon's end makes the member's next polls report abort.
+  // Before the engine hears of it, so that the reconfiguration the leave
+  // makes is not queued for this member too.
+  endRegistration(c);
+  (void)engine_->leave(id);
+}
+
+void Server::registrationLost(ConnId id, const char* why) {
+  auto found = conns_.find(id);
+  if (found == conns_.end()) return;
+  log_.clientLine(LOG_WARNING, "registration lost (%s) pid %d uid %u", why,
+                  static_cast<int>(found->second.peer.pid), found->second.peer.uid);
+  endRegistration(found->second);
+}
+
+void Server::endRegistration(Conn& c) {
   retire(std::move(c.evFd));
   c.queue = EventQueue();
   c.outArmed = false;
@@ -614,18 +652,21 @@ std::string Server::answerAdminRequest(const std::string& request) {
   facts.startedAt = startedAt_;
   facts.now = wallNow();
   facts.connections = conns_.size();
-  facts.eventsWaiting = [this](ConnId member) {
-    auto c = conns_.find(member);
+  facts.eventsWaiting = [this](MemberKey member) {
+    if (member.node != engine_->node()) return size_t{0};
+    auto c = conns_.find(member.conn);
     return c == conns_.end() ? size_t{0} : c->second.queue.size();
   };
-  Outbox out;
-  std::string answer = answerAdmin(request, core_, facts, out);
-  if (!out.empty()) {
-    log_.line(LOG_NOTICE, "administrator sent %s to %zu members", eventName(out.front().event),
-              out.size());
-  }
-  deliver(out);
-  return answer;
+  facts.signal = [this](const std::string& name, uint32_t event, std::optional<int32_t> memno) {
+    const ErrCode status = engine_->signal(name, event, memno);
+    if (status == ERR_NONE) {
+      log_.line(LOG_NOTICE, "administrator sent %s to group %s%s", eventName(event),
+                escapeText(name).c_str(),
+                memno ? (" member " + std::to_string(*memno)).c_str() : "");
+    }
+    return status;
+  };
+  return answerAdmin(request, engine_->table(), facts);
 }
 
 void Server::sendAdminAnswer(ConnId id, AdminConn& a) {
@@ -657,13 +698,37 @@ void Server::awaitAdminRoom(ConnId id, AdminConn& a, bool on) {
 }
 
 void Server::shutdown() {
-  log_.line(LOG_INFO, "stopping: sending abort to %zu members", core_.memberCount());
-  Outbox out;
-  core_.signalAll(skgxngeABT, out);
-  deliver(out);
+  log_.line(LOG_INFO, "stopping: sending abort to %zu members", engine_->table().memberCount());
+  engine_->stop();
   closeAll();
   admins_.clear();
   removeEndpoints();
+}
+
+TimerId Server::after(int64_t ms, std::function<void()> fn) {
+  return timers_.add(monotonicMs() + ms, std::move(fn));
+}
+
+void Server::cancel(TimerId id) { (void)timers_.cancel(id); }
+
+ErrCode Server::watchFd(int fd, uint32_t events, std::function<void(uint32_t)> fn) {
+  if (fd < 0) return ERR_CREATE;
+  const ErrCode rc = watch(fd, events, tagOf(static_cast<ConnId>(fd), kWatched));
+  if (rc == ERR_NONE) watched_[fd] = std::move(fn);
+  return rc;
+}
+
+void Server::unwatchFd(int fd) {
+  (void)epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+  watched_.erase(fd);
+}
+
+void Server::runWatched(int fd, uint32_t events) {
+  auto found = watched_.find(fd);
+  if (found == watched_.end()) return;
+  // A copy: the callback may unwatch its own descriptor.
+  const std::function<void(uint32_t)> fn = found->second;
+  fn(events);
 }
 
 void Server::retire(UniqueFd fd) {

@@ -1,6 +1,6 @@
 // velkd's event loop: the registration and admin sockets, one command
 // connection per client, each member's event connection and its queue.
-// Membership decisions are the core's (membership.h); this is only I/O.
+// Membership is the engine's (engine.h); this is only I/O and timers.
 #ifndef DAEMON_SERVER_H_
 #define DAEMON_SERVER_H_
 
@@ -8,14 +8,19 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
 
 #include "daemon/closer.h"
 #include "daemon/daemon_log.h"
+#include "daemon/engine.h"
+#include "daemon/event_loop.h"
 #include "daemon/event_queue.h"
 #include "daemon/membership.h"
+#include "daemon/timers.h"
 #include "diag/err_code.h"
 #include "msg/msg_proto.h"
 #include "msg/unique_fd.h"
@@ -39,9 +44,10 @@ struct ServerOptions {
   // Lowered at start when the descriptor limit cannot hold this many.
   size_t maxConnections = kDefaultMaxConnections;
   size_t maxPerUid = kDefaultMaxPerUid;
+  EngineKind engine = EngineKind::kLocal;
 };
 
-class Server {
+class Server : private EngineSink, private EventLoop {
  public:
   explicit Server(ServerOptions options);
   // Closes every connection; removes the endpoints this server created.
@@ -62,10 +68,17 @@ class Server {
   [[nodiscard]] ErrCode run();
 
  private:
+  // A join the engine has not decided yet.
+  struct PendingJoin {
+    UniqueFd end;  // the daemon's end of the pair offered; -1 when no join waits
+    uint32_t reqId = 0;
+    JoinRequest req;
+  };
   // Its descriptors are closed through retire(), never by the destructor.
   struct Conn {
     UniqueFd fd;
     UniqueFd evFd;  // the daemon's end of the member's event pair, -1 when not a member
+    PendingJoin joining;
     PeerCred peer;
     EventQueue queue;
     bool outArmed = false;
@@ -85,6 +98,7 @@ class Server {
   void readSignals();
   void acceptClients();
   void pauseAccepting(int err);
+  void resumeAccepting();
   const char* refusal(uid_t uid) const;
   void acceptAdmins();
   void readCommands(ConnId id, uint32_t events);
@@ -97,9 +111,13 @@ class Server {
   void malformed(ConnId id, const Conn& c, const char* why);
   void dropConn(ConnId id, const char* why);
   void onEventEnd(ConnId id, uint32_t events);
-  void deliver(Outbox& out);
   bool flush(ConnId id, Conn& c);
-  void loseRegistration(ConnId id, Conn& c, const char* why, Outbox& out);
+  // The member's event connection failed: its membership ends.
+  void loseRegistration(ConnId id, Conn& c, const char* why);
+  // Closes the daemon's end of the event pair, so that the member's next
+  // polls report abort, and forgets the events waiting for it.
+  void endRegistration(Conn& c);
+  void runWatched(int fd, uint32_t events);
   void armOut(ConnId id, Conn& c, bool on);
   void retire(UniqueFd fd);
   void closeAll();
@@ -112,9 +130,20 @@ class Server {
   void shutdown();
   void removeEndpoints();
 
+  // EngineSink: the engine's answers.
+  void deliver(Outbox& out) override;
+  void joinDecided(ConnId id, ErrCode status, int32_t memno) override;
+  void registrationLost(ConnId id, const char* why) override;
+
+  // EventLoop: timers and watched descriptors for the engine and the server.
+  TimerId after(int64_t ms, std::function<void()> fn) override;
+  void cancel(TimerId id) override;
+  [[nodiscard]] ErrCode watchFd(int fd, uint32_t events, std::function<void(uint32_t)> fn) override;
+  void unwatchFd(int fd) override;
+
   ServerOptions options_;
   DaemonLog log_;
-  Membership core_;
+  std::unique_ptr<Engine> engine_;
   UniqueFd epoll_;
   UniqueFd listen_;
   UniqueFd adminListen_;
@@ -125,7 +154,9 @@ class Server {
   size_t totalCap_ = 0;  // connections of all users together
   size_t rootCap_ = 0;   // the same with root's reserve
   std::unordered_map<uid_t, size_t> perUid_;
-  int64_t acceptResumeAtMs_ = -1;  // while the listening socket is not watched
+  Timers timers_;
+  std::unordered_map<int, std::function<void(uint32_t)>> watched_;
+  bool acceptPaused_ = false;  // the listening socket is not watched until a timer runs
   bool acceptFailing_ = false;
   bool created_ = false;
   bool stopping_ = false;
@@ -133,6 +164,11 @@ class Server {
   ConnId nextId_ = 1;
   std::unordered_map<ConnId, Conn> conns_;
   std::unordered_map<ConnId, AdminConn> admins_;
+  // Deliveries being written, and whether a write pass is under way: those
+  // that arrive during it (a lost registration's reconfigurations) join the
+  // end of this list, so every member sees member sets in the order made.
+  Outbox work_;
+  bool delivering_ = false;
   uint8_t in_[kMsgBufferBytes];
   uint8_t outBuf_[kMsgBufferBytes];
 };

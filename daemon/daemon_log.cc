@@ -27,12 +27,10 @@ DaemonLog::~DaemonLog() {
 }
 
 void DaemonLog::line(int priority, const char* format, ...) {
-  char text[1024];
   va_list args;
   va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
+  writeFormatted(priority, format, args);
   va_end(args);
-  write(priority, text);
 }
 
 void DaemonLog::clientLine(int priority, const char* format, ...) {
@@ -43,11 +41,15 @@ void DaemonLog::clientLine(int priority, const char* format, ...) {
   milliTokens_ -= 1000;
   // The count goes first so that the log reads in order.
   if (suppressed_ > 0) writeSuppressed();
-  char text[1024];
   va_list args;
   va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
+  writeFormatted(priority, format, args);
   va_end(args);
+}
+
+void DaemonLog::writeFormatted(int priority, const char* format, va_list args) {
+  char text[1024];
+  vsnprintf(text, sizeof text, format, args);
   write(priority, text);
 }
 

@@ -4,6 +4,7 @@
 #ifndef DAEMON_DAEMON_LOG_H_
 #define DAEMON_DAEMON_LOG_H_
 
+#include <cstdarg>
 #include <cstdint>
 #include <string>
 
@@ -37,6 +38,7 @@ class DaemonLog {
   int flushSuppressed();
 
  private:
+  void writeFormatted(int priority, const char* format, va_list args);
   void write(int priority, const char* text);
   void writeSuppressed();
   // Refills the bucket up to now; true when a whole token is there.

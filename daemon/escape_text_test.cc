@@ -16,6 +16,8 @@ TEST(EscapeText, ControlsAndBrokenUtf8AreEscapedReversiblyAndTheRestKept) {
        "gr\xc3\xbc\xc3\x9f\xe2\x82\xac\xf0\x9f\x90\x98"},
       {std::string("\x1b[2J\r\n\t\x7f\0x", 10), "\\x1b[2J\\x0d\\x0a\\x09\\x7f\\x00x"},
       {"\xc2\x9b[1m\xc2\xa0", "\\xc2\\x9b[1m\xc2\xa0"},  // C1 CSI escaped, no-break space kept
+      // the highest three-byte lead kept; continuation bytes never read as a lead
+      {"\xef\xbc\xa1\x80\x80\x80\x80", "\xef\xbc\xa1\\x80\\x80\\x80\\x80"},
       {"a\\x41\\", "a\\\\x41\\\\"},
       // stray continuation, cut-short sequence, overlong, surrogate, above U+10FFFF
       {"\x80\xe2\x82 \xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xff",

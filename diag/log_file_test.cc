@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,10 @@ const std::string kMarker = "*** NEW LOGGING STARTED ***\n";
 mode_t modeOf(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+long openFds() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 // The contents of path, path1, path2, ... up to the first that is missing.
@@ -80,10 +86,12 @@ TEST_F(LogFileTest, RotationKeepsCountGenerationsButAtLeastOne) {
     SCOPED_TRACE(count);
     ScratchDir dir;
     std::string path = dir.file("log");
+    const long fdsBefore = openFds();
     {
       LogFile log(path, 0666, 10, count);  // the marker alone passes the limit
       for (char c : std::string("abcde")) log.write((std::string(9, c) + "\n").c_str());
     }
+    EXPECT_EQ(openFds(), fdsBefore);  // every rotated-out generation was closed
     std::vector<std::string> expected{
         "eeeeeeeee\n", "ddddddddd\n", "ccccccccc\n", "bbbbbbbbb\n", "aaaaaaaaa\n", kMarker, ""};
     expected.resize(std::min(std::max(count, 1u), 6u) + 1);

@@ -52,6 +52,7 @@ in_chroot() {
   echo "--- install"
   dpkg -i debs/*.deb >/tmp/dpkg.log 2>&1 || fail "dpkg -i: $(cat /tmp/dpkg.log)"
   [ -f /etc/default/velkd ] && [ -d /etc/velk ] && [ -d /var/cluster/velk ] || fail "files missing"
+  systemd-analyze verify /lib/systemd/system/velkd.service || fail "systemd-analyze verify failed"
   for p in velkd.8 velkctl.8 velk-cluster.conf.5 skgxn_client_cmd.5; do
     [ -n "$(man -l /usr/share/man/man*/$p.gz 2>/dev/null)" ] || fail "man page $p does not render"
   done

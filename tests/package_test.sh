@@ -25,7 +25,6 @@ wait_for() {
 }
 
 start_velkd() {
-  mkdir -p /run/velkd # what the unit's RuntimeDirectory makes
   /usr/sbin/velkd -f 2>>/tmp/velkd.log &
   velkd_pid=$!
   wait_for test -S /var/run/.skgxn_registration.sock

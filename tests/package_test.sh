@@ -50,7 +50,9 @@ in_chroot() {
   cd /tmp
   echo "--- install"
   dpkg -i debs/*.deb >/tmp/dpkg.log 2>&1 || fail "dpkg -i: $(cat /tmp/dpkg.log)"
-  [ -f /etc/default/velkd ] && [ -d /etc/velk ] && [ -d /var/cluster/velk ] || fail "files missing"
+  for f in /etc/default/velkd /etc/velk /var/cluster/velk /usr/share/doc/velkd/daemon.md; do
+    [ -e "$f" ] || fail "$f missing"
+  done
   systemd-analyze verify /lib/systemd/system/velkd.service || fail "systemd-analyze verify failed"
   for p in velkd.8 velkctl.8 velk-cluster.conf.5 skgxn_client_cmd.5; do
     [ -n "$(man -l /usr/share/man/man*/$p.gz 2>/dev/null)" ] || fail "man page $p does not render"
@@ -66,6 +68,7 @@ target_link_libraries(member PRIVATE skgxn::skgxn)
 CML
   cmake -S member -B member/build >/dev/null
   cmake --build member/build >/dev/null
+  # shellcheck disable=SC2046 # the flags are words
   cc -o member/by-pkg-config member/member.c $(pkg-config --cflags --libs skgxn)
   ldd member/build/member | grep -Eq 'libskgxn2.so.1 => /(usr/)?lib/' || fail "not linked to the installed library"
 
@@ -85,7 +88,7 @@ CML
 
   echo "--- remove"
   dpkg -r libskgxn-dev velkd libskgxn2 libvemo1 >/dev/null
-  [ ! -e /usr/sbin/velkd ] && [ ! -e /usr/bin/velkctl ] || fail "remove left the programs"
+  for f in /usr/sbin/velkd /usr/bin/velkctl; do [ ! -e "$f" ] || fail "remove left $f"; done
   [ -z "$(find /usr/lib -name 'libskgxn2*' -o -name 'libvemo*')" ] || fail "remove left the libraries"
   [ -f /etc/default/velkd ] || fail "remove took the conffile"
 
@@ -128,7 +131,7 @@ in_namespace() {
   [ -z "$left" ] || fail "left behind after purge: $left"
   state=$(grep -rl velkd "$top/upper/var/lib/systemd" 2>/dev/null || true)
   [ -z "$state" ] || fail "systemd state left behind: $state"
-  [ -z "$(grep -rl velkd "$top/upper/etc" 2>/dev/null)" ] || fail "configuration left behind"
+  ! grep -rqs velkd "$top/upper/etc" || fail "configuration left behind"
   echo "package_test: install, upgrade, remove and purge passed; nothing left"
 }
 

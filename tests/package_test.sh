@@ -50,7 +50,8 @@ in_chroot() {
   cd /tmp
   echo "--- install"
   dpkg -i debs/*.deb >/tmp/dpkg.log 2>&1 || fail "dpkg -i: $(cat /tmp/dpkg.log)"
-  for f in /etc/default/velkd /etc/velk /var/cluster/velk /usr/share/doc/velkd/daemon.md; do
+  for f in /etc/default/velkd /etc/velk /var/cluster/velk /usr/share/doc/velkd/daemon.md \
+    /usr/share/doc/velkd/examples/corosync.conf; do
     [ -e "$f" ] || fail "$f missing"
   done
   systemd-analyze verify /lib/systemd/system/velkd.service || fail "systemd-analyze verify failed"

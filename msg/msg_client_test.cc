@@ -178,6 +178,22 @@ TEST_F(MsgClientTest, JoinKeepsBothDescriptorsAndLeaveClosesThemThroughSignals) 
   EXPECT_EQ(asked, std::make_tuple(std::string("DBGRP"), 7, size_t{10}));
 }
 
+TEST_F(MsgClientTest, LeaveRefusedByTheDaemonIsAFailureAndClosesBoth) {
+  daemon.serve([](FakePeer& peer) {
+    ASSERT_EQ(peer.readRequest(), MSG_REG_REQ);
+    peer.passEventFd();
+    peer.replyReg(peer.id, 0, 2);
+    ASSERT_EQ(peer.readRequest(), MSG_DRG_REQ);
+    peer.replyDrg(peer.id, ERR_BAD_STATE);
+    peer.waitClose();
+  });
+  int32_t memno = -1;
+  ASSERT_EQ(client.regRequest("DBGRP", memno, ByteData(), &handle), ERR_NONE);
+  EXPECT_EQ(client.drgRequest(&handle), ERR_BAD_STATE);
+  EXPECT_TRUE(holdsNone());
+  daemon.waitIdle();
+}
+
 TEST_F(MsgClientTest, RefusedJoinReturnsStatusAndNumberAndClosesBoth) {
   TraceCapture trace;
   EXPECT_EQ(failedJoin(

@@ -167,6 +167,7 @@ struct BodyWriter {
   }
   ErrCode operator()(const PeerSync& m) const {
     w.u8(m.synced ? 1 : 0);
+    w.u32(m.partition);
     putNodes(w, m.view);
     return ERR_NONE;
   }
@@ -229,7 +230,9 @@ ErrCode getSignal(Reader& r, PeerSignal& m) {
 
 ErrCode getSync(Reader& r, PeerSync& m) {
   Steps s;
-  s.then([&] { return getFlag(r, m.synced); }).then([&] { return getNodes(r, m.view); });
+  s.then([&] { return getFlag(r, m.synced); }).then([&] { return r.u32(m.partition); }).then([&] {
+    return getNodes(r, m.view);
+  });
   return s.result();
 }
 

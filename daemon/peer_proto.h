@@ -49,10 +49,12 @@ struct PeerSignal {
   int32_t memno = 0;
 };
 
-// Sent by every node at a configuration change: whether the sender held the
-// agreed table before it (synced), and the node list it saw change to.
+// Sent by every node at a configuration change: whether the sender held a
+// table agreed under quorum (synced), how many nodes shared that table just
+// before the change (partition), and the node list it saw change to.
 struct PeerSync {
   bool synced = false;
+  uint32_t partition = 0;
   std::vector<uint32_t> view;
 };
 

@@ -33,7 +33,7 @@ PeerState state() {
 
 std::vector<PeerMessage> everyType() {
   return {PeerJoin{7, request("group-of-18-chars!")}, PeerLeave{8, LeaveReason::kConnectionLost},
-          PeerSignal{"db", 8, false, 3}, PeerSync{true, {1, 2}}, state()};
+          PeerSignal{"db", 8, false, 3}, PeerSync{true, 2, {1, 2}}, state()};
 }
 
 TEST(PeerProto, EveryTypeSurvivesARoundTrip) {
@@ -79,8 +79,8 @@ TEST(PeerProto, DamagedFieldsAreRefusedAndAnotherVersionIsNamed) {
       {"leave reason", PeerLeave{1}, body + 8, 0x03, ERR_INVALID},
       {"name over 18", PeerSignal{"db", 1, true, 0}, body, 19, ERR_INVALID},
       {"signal flag", PeerSignal{"db", 1, true, 0}, body + 7, 2, ERR_INVALID},
-      {"sync flag", PeerSync{true, {1}}, body, 2, ERR_INVALID},
-      {"node count", PeerSync{true, {1}}, body + 1, 0xff, ERR_INVALID},
+      {"sync flag", PeerSync{true, 1, {1}}, body, 2, ERR_INVALID},
+      {"node count", PeerSync{true, 1, {1}}, body + 5, 0xff, ERR_INVALID},
       {"member count", state(), body + 16, 0x7f, ERR_INVALID},
       {"member number", state(), body + 20 + 4 + 8 + 3, 0x80, ERR_INVALID},
       {"data over 96", PeerJoin{1, request("")}, body + 8 + 1 + 4, 97, ERR_INVALID},

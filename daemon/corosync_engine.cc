@@ -225,8 +225,15 @@ void CorosyncEngine::flushSends() {
       return;
     }
     if (rc != CS_OK) {
-      disconnect("multicast failed");
-      scheduleReconnect();
+      // Possibly inside Corosync's own dispatch: the handles are released
+      // from the loop, not under it.
+      if (!retry_) {
+        retry_ = loop_.after(0, [this] {
+          retry_.reset();
+          disconnect("multicast failed");
+          scheduleReconnect();
+        });
+      }
       return;
     }
     sends_.pop_front();
@@ -303,7 +310,8 @@ void CorosyncEngine::onConfchg(const cpg_address* members, size_t nMembers, cons
   // that lost it aborts its members before any could see a member set
   // without the others, which would let two sides each believe it survived.
   int quorate = 0;
-  if (nLeft != 0 && quorum_getquorate(quorum_, &quorate) == CS_OK) onQuorum(quorate != 0, 0);
+  if (nLeft != 0 && quorum_getquorate(quorum_, &quorate) == CS_OK)
+    onQuorum(quorate != 0, static_cast<uint32_t>(now.size()));
   for (uint32_t node : gone(now, left, nLeft)) {
     const size_t dropped = core_.dropNode(node, out_);
     if (dropped != 0) log_.line(LOG_NOTICE, "node %u left: %zu members dropped", node, dropped);
@@ -448,7 +456,7 @@ void CorosyncEngine::onQuorum(bool quorate, uint32_t nodes) {
   if (quorate == quorate_) return;
   quorate_ = quorate;
   log_.line(quorate ? LOG_NOTICE : LOG_WARNING, "%s quorum (%u nodes in the partition)",
-            quorate ? "gained" : "lost", nodes != 0 ? nodes : static_cast<uint32_t>(view_.size()));
+            quorate ? "gained" : "lost", nodes);
   if (!quorate) return abandonTable("no quorum");
   // Quorum coming back does not make a table the cluster's: the group's
   // change that merges the partitions brings the agreed one. Only a daemon

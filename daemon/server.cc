@@ -145,6 +145,8 @@ Server::Server(ServerOptions options)
       engine_(makeEngine(options_.engine, *this, *this, log_)) {}
 
 Server::~Server() {
+  // First, while the timers and watched descriptors it releases still exist.
+  engine_.reset();
   closeAll();
   admins_.clear();
   removeEndpoints();

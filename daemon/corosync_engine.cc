@@ -20,6 +20,9 @@ constexpr int64_t kFirstBackoffMs = 100;
 constexpr int64_t kLastBackoffMs = 5000;
 // How soon a multicast Corosync refused for flow control is tried again.
 constexpr int64_t kResendMs = 5;
+// How long a change that removed nodes waits for the quorum service's
+// decision on its ring before the current quorum is asked instead.
+constexpr int64_t kHoldMs = 2000;
 
 CorosyncEngine* engineOf(cpg_handle_t handle) {
   void* context = nullptr;
@@ -41,11 +44,16 @@ void confchgFn(cpg_handle_t handle, const cpg_name*, const cpg_address* members,
   }
 }
 
-void quorumFn(quorum_handle_t handle, uint32_t quorate, quorum_ring_id, uint32_t nodes,
+void totemFn(cpg_handle_t handle, cpg_ring_id ring, uint32_t, const uint32_t*) {
+  if (CorosyncEngine* e = engineOf(handle)) e->onRing(ring.seq);
+}
+
+void quorumFn(quorum_handle_t handle, uint32_t quorate, quorum_ring_id ring, uint32_t nodes,
               const uint32_t*) {
   const void* context = nullptr;
   if (quorum_context_get(handle, &context) != CS_OK || context == nullptr) return;
-  static_cast<CorosyncEngine*>(const_cast<void*>(context))->onQuorum(quorate != 0, nodes);
+  static_cast<CorosyncEngine*>(const_cast<void*>(context))
+      ->onQuorumDecided(quorate != 0, nodes, ring.seq);
 }
 
 cpg_name groupName() {
@@ -76,6 +84,7 @@ CorosyncEngine::~CorosyncEngine() {
   stopping_ = true;
   if (retry_) loop_.cancel(*retry_);
   if (resend_) loop_.cancel(*resend_);
+  if (holdTimer_) loop_.cancel(*holdTimer_);
   if (cpgFd_ >= 0) loop_.unwatchFd(cpgFd_);
   if (quorumFd_ >= 0) loop_.unwatchFd(quorumFd_);
   if (cpg_ != 0) cpg_finalize(cpg_);
@@ -99,6 +108,7 @@ ErrCode CorosyncEngine::connect() {
   model.model = CPG_MODEL_V1;
   model.cpg_deliver_fn = deliverFn;
   model.cpg_confchg_fn = confchgFn;
+  model.cpg_totem_confchg_fn = totemFn;
   quorum_model_v1_data_t qmodel{};
   qmodel.model = QUORUM_MODEL_V1;
   qmodel.quorum_notify_fn = quorumFn;
@@ -178,6 +188,9 @@ void CorosyncEngine::disconnect(const char* why) {
   sends_.clear();
   view_.clear();
   daemonPids_.clear();
+  held_.clear();
+  if (holdTimer_) loop_.cancel(*holdTimer_);
+  holdTimer_.reset();
   if (was) abandonTable("Corosync is gone");
 }
 
@@ -262,6 +275,14 @@ void CorosyncEngine::onDeliver(uint32_t nodeid, uint32_t pid, const uint8_t* dat
                     nodeid, pid);
     return;
   }
+  if (!held_.empty()) {
+    held_.push_back(Held{std::nullopt, Buffered{nodeid, pid, std::move(m)}});
+    return;
+  }
+  process(nodeid, pid, m);
+}
+
+void CorosyncEngine::process(uint32_t nodeid, uint32_t pid, PeerMessage& m) {
   if (auto* sync = std::get_if<PeerSync>(&m)) return onSync(nodeid, pid, *sync);
   if (auto* state = std::get_if<PeerState>(&m)) return onState(nodeid, *state);
   // Once a round has chosen its sender, what follows is applied on top of
@@ -296,6 +317,65 @@ void CorosyncEngine::applyJoin(uint32_t nodeid, uint32_t pid, const PeerJoin& m)
 
 void CorosyncEngine::onConfchg(const cpg_address* members, size_t nMembers, const cpg_address* left,
                                size_t nLeft, const cpg_address* joined, size_t nJoined) {
+  // A change that removes nodes waits, with everything after it, until the
+  // quorum service has decided on the new ring, which Corosync reports after
+  // the change: a ring that lasts only moments would otherwise be taken as
+  // quorate, and its members shown a set the majority never agreed to.
+  const bool nodeDown = std::any_of(
+      left, left + nLeft, [](const cpg_address& a) { return a.reason == CPG_REASON_NODEDOWN; });
+  if (!held_.empty() || nodeDown) {
+    HeldChange change{std::vector<cpg_address>(members, members + nMembers),
+                      std::vector<cpg_address>(left, left + nLeft),
+                      std::vector<cpg_address>(joined, joined + nJoined), 0};
+    if (held_.empty()) {
+      holdTimer_ = loop_.after(kHoldMs, [this] {
+        holdTimer_.reset();
+        int quorate = 0;
+        const bool known = quorum_getquorate(quorum_, &quorate) == CS_OK;
+        release(known && quorate != 0, static_cast<uint32_t>(view_.size()));
+      });
+    }
+    held_.push_back(Held{std::move(change), Buffered{}});
+    return;
+  }
+  applyConfchg(members, nMembers, left, nLeft, joined, nJoined);
+}
+
+void CorosyncEngine::onRing(uint64_t seq) {
+  if (!held_.empty() && held_.front().change->ring == 0) held_.front().change->ring = seq;
+}
+
+void CorosyncEngine::onQuorumDecided(bool quorate, uint32_t nodes, uint64_t ring) {
+  const uint64_t waited = held_.empty() ? 0 : held_.front().change->ring;
+  if (waited == 0 || ring < waited) return onQuorum(quorate, nodes);
+  // Quorum for a later ring means the held one was never decided: it is
+  // taken as without quorum, so no member sees a set the majority did not.
+  if (ring != waited) onQuorum(false, nodes);
+  release(quorate, nodes);
+}
+
+void CorosyncEngine::release(bool quorate, uint32_t nodes) {
+  if (holdTimer_) loop_.cancel(*holdTimer_);
+  holdTimer_.reset();
+  if (!quorate) onQuorum(false, nodes);
+  std::deque<Held> held;
+  held.swap(held_);
+  for (Held& h : held) {
+    // Later changes are applied as they come: quorum is decided by now.
+    if (h.change) {
+      HeldChange& c = *h.change;
+      applyConfchg(c.members.data(), c.members.size(), c.left.data(), c.left.size(),
+                   c.joined.data(), c.joined.size());
+    } else {
+      process(h.message.nodeid, h.message.pid, h.message.message);
+    }
+  }
+  onQuorum(quorate, nodes);
+}
+
+void CorosyncEngine::applyConfchg(const cpg_address* members, size_t nMembers,
+                                  const cpg_address* left, size_t nLeft, const cpg_address* joined,
+                                  size_t nJoined) {
   const std::vector<uint32_t> now = nodesOf(members, nMembers);
   if (sender_ && synced_) {
     // The chosen sender's table has not come and the round starts over

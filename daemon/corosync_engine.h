@@ -51,7 +51,8 @@ class CorosyncEngine final : public Engine {
   void onDeliver(uint32_t nodeid, uint32_t pid, const uint8_t* data, size_t n);
   void onConfchg(const cpg_address* members, size_t nMembers, const cpg_address* left, size_t nLeft,
                  const cpg_address* joined, size_t nJoined);
-  void onQuorum(bool quorate, uint32_t nodes);
+  void onRing(uint64_t seq);
+  void onQuorumDecided(bool quorate, uint32_t nodes, uint64_t ring);
 
  private:
   // A JOIN, LEAVE or SIGNAL delivered while this node waits for the table.
@@ -59,6 +60,19 @@ class CorosyncEngine final : public Engine {
     uint32_t nodeid = 0;
     uint32_t pid = 0;
     PeerMessage message;
+  };
+  // A change of the group waiting for the quorum service's decision on its
+  // ring.
+  struct HeldChange {
+    std::vector<cpg_address> members;
+    std::vector<cpg_address> left;
+    std::vector<cpg_address> joined;
+    uint64_t ring = 0;
+  };
+  // A held change, or a message delivered after one.
+  struct Held {
+    std::optional<HeldChange> change;
+    Buffered message;
   };
   struct QueuedJoin {
     ConnId conn = 0;
@@ -72,6 +86,12 @@ class CorosyncEngine final : public Engine {
   void dispatchQuorum();
   void multicast(const PeerMessage& m);
   void flushSends();
+  void onQuorum(bool quorate, uint32_t nodes);
+  // Applies what was held, the first change with the given quorum.
+  void release(bool quorate, uint32_t nodes);
+  void applyConfchg(const cpg_address* members, size_t nMembers, const cpg_address* left,
+                    size_t nLeft, const cpg_address* joined, size_t nJoined);
+  void process(uint32_t nodeid, uint32_t pid, PeerMessage& m);
   void apply(uint32_t nodeid, uint32_t pid, const PeerMessage& m);
   void applyJoin(uint32_t nodeid, uint32_t pid, const PeerJoin& m);
   void onSync(uint32_t nodeid, uint32_t pid, const PeerSync& m);
@@ -129,6 +149,10 @@ class CorosyncEngine final : public Engine {
   std::unordered_set<ConnId> pendingJoins_;
   std::vector<QueuedJoin> queuedJoins_;
   std::deque<std::vector<uint8_t>> sends_;
+  // Changes that removed nodes, and what was delivered after them, waiting
+  // for quorum's decision on the first one's ring (0 until reported).
+  std::deque<Held> held_;
+  std::optional<TimerId> holdTimer_;
   std::set<std::pair<uint32_t, uint16_t>> versionsLogged_;
 };
 

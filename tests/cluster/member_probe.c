@@ -1,7 +1,7 @@
 /* A member for the cluster tests, using libskgxn2.so.1 as a database would.
  *   member_probe join GROUP MEMNO DATA: joins (MEMNO -1: any), prints
  *     "granted N" or "refused CODE", then one line per event ("rcfg 0,2",
- *     "abort") with "data N TEXT" lines for the other members after each
+ *     "abort", "event 2" for others) with "data N TEXT" lines for the other members after each
  *     reconfiguration, until abort or SIGTERM (then it leaves).
  *   member_probe query GROUP: prints "members 0,2" or "failed CODE". */
 #include <signal.h>
@@ -83,6 +83,9 @@ static int join(const char* group, int memno, const char* data) {
       fflush(stdout);
     } else if (event == skgxngeNUL) {
       usleep(10000);
+    } else {
+      printf("event %d\n", event);
+      fflush(stdout);
     }
   }
   skgxndrg(&err, &grp, NULL, 0);

@@ -3,14 +3,15 @@
 # Corosync, members that are real processes using the client library. Each
 # case acts on the bed and then waits, with a deadline, for what every
 # member and daemon must report. Usage (as root):
-#   velkd_cluster_test.sh VELKD MEMBER_PROBE ROGUE_PEER DIR
+#   velkd_cluster_test.sh VELKD MEMBER_PROBE ROGUE_PEER VELKCTL DIR
 # exits 77, which CTest reports as skipped, without root or Corosync.
 set -euo pipefail
 bed=$(cd "$(dirname "$0")" && pwd)/bed.sh
 velkd=${1:?usage}
 probe=${2:?usage}
 rogue=${3:?usage}
-export SKGXN_BED=${4:?usage}
+velkctl=${4:?usage}
+export SKGXN_BED=${5:?usage}
 
 skip() {
   echo "skipped: $*"
@@ -180,6 +181,15 @@ member 1 a1 A -1
 has "$(out 1 a1)" "granted 0" || fail "restarted node's join"
 expect_line 2 a2 "rcfg 0,1,2"
 echo "ok: velkd restarted and given the table"
+
+# The administrator's events reach members on every node.
+"$bed" exec 2 "$velkctl" event A suspend --member 2 >/dev/null || fail "velkctl event"
+expect_line 3 a3 "event 2"
+"$bed" exec 3 "$velkctl" event A resume >/dev/null || fail "velkctl event"
+expect_line 1 a1 "event 4"
+expect_line 3 a3 "event 4"
+has "$(out 1 a1)" "event 2" && fail "a member-only event reached another member"
+echo "ok: administrator's events across nodes"
 
 # A stranger multicasting damaged messages into the group is logged and ignored.
 "$bed" exec 3 "$rogue" || fail "rogue peer could not send"

@@ -133,11 +133,13 @@ int runDaemon(int argc, char** argv) {
       config.engine == ClusterEngine::kCorosync ? EngineKind::kCorosync : EngineKind::kLocal;
   UniqueFd lock;
   if (!lockInstance(lock)) return 1;
+  // Ready means joining works: with a cluster engine, only once the table
+  // has come. Told from the loop, after any detach.
+  options.onRegistrationOpen = [] { sd_notify(0, "READY=1"); };
   Server server(options);
   if (server.start() != ERR_NONE) return 1;
   if (!foreground && getenv("NOTIFY_SOCKET") == nullptr && !detach()) return 1;
   writePid(lock.get());
-  sd_notify(0, "READY=1");
   const ErrCode rc = server.run();
   sd_notify(0, "STOPPING=1");
   return rc == ERR_NONE ? 0 : 1;

@@ -192,6 +192,7 @@ void Server::engineReady() {
   if (!running_) return;  // start() opens the endpoints and reports their failure
   if (openRegistration() == ERR_NONE) {
     log_.line(LOG_NOTICE, "registration open");
+    if (options_.onRegistrationOpen) options_.onRegistrationOpen();
     return;
   }
   log_.line(LOG_ERR, "cannot open the registration endpoints: %s; stopping", strerror(errno));
@@ -220,6 +221,7 @@ void Server::sizeToDescriptorLimit() {
 
 ErrCode Server::run() {
   running_ = true;
+  if (engineReady_ && options_.onRegistrationOpen) options_.onRegistrationOpen();
   log_.line(LOG_INFO, "started, pid %d", static_cast<int>(getpid()));
   log_.line(LOG_INFO,
             "descriptor limit %llu: up to %zu client connections, %zu per uid, root %zu more",

@@ -45,6 +45,10 @@ struct ServerOptions {
   size_t maxConnections = kDefaultMaxConnections;
   size_t maxPerUid = kDefaultMaxPerUid;
   EngineKind engine = EngineKind::kLocal;
+  // Called from run() once the registration socket and the marker exist:
+  // at once with the single-machine engine, when a cluster engine holds the
+  // agreed table otherwise. The daemon tells the service manager it is ready.
+  std::function<void()> onRegistrationOpen;
 };
 
 class Server : private EngineSink, private EventLoop {

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "daemon/daemon_log.h"
+#include "daemon/event_loop.h"
 #include "daemon/membership.h"
 #include "diag/err_code.h"
 
@@ -31,6 +33,9 @@ class EngineSink {
   // conn's membership has ended without the member or its connection
   // causing it (the node lost its part of the cluster); why is for the log.
   virtual void registrationLost(ConnId conn, const char* why) = 0;
+  // The engine holds the agreed table and takes joins: the registration
+  // endpoints may open. Called once, from start() or later from the loop.
+  virtual void engineReady() = 0;
 
  protected:
   ~EngineSink() = default;
@@ -40,12 +45,18 @@ class Engine {
  public:
   virtual ~Engine() = default;
 
+  // Begins work once the loop exists; engineReady follows, at once or later.
+  virtual void start() = 0;
+
   // The node this daemon's members are keyed under.
   virtual uint32_t node() const = 0;
   MemberKey keyOf(ConnId conn) const { return MemberKey{node(), conn}; }
   // The replicated table, for reads only: private data, group queries,
   // admin listings.
   virtual const Membership& table() const = 0;
+  // False while the table may be stale (no quorum, no cluster, a transfer
+  // under way): a group query, whose answer has no status, is then refused.
+  virtual bool tableCurrent() const { return true; }
 
   // Asks for conn to join; the answer comes through joinDecided. req is read
   // during the call only.
@@ -63,10 +74,12 @@ class Engine {
   virtual void stop() = 0;
 };
 
-enum class EngineKind { kLocal };
+enum class EngineKind { kLocal, kCorosync };
 
-// The engine of the given kind, answering through sink, which outlives it.
-std::unique_ptr<Engine> makeEngine(EngineKind kind, EngineSink& sink);
+// The engine of the given kind, answering through sink and running on loop,
+// logging to log; all three outlive it.
+std::unique_ptr<Engine> makeEngine(EngineKind kind, EngineSink& sink, EventLoop& loop,
+                                   DaemonLog& log);
 
 }  // namespace skgxn
 

@@ -15,6 +15,7 @@ class LocalEngine final : public Engine {
  public:
   explicit LocalEngine(EngineSink& sink) : sink_(sink) {}
 
+  void start() override { sink_.engineReady(); }
   uint32_t node() const override { return kLocalNode; }
   const Membership& table() const override { return core_; }
   void join(ConnId conn, const JoinRequest& req) override;

@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -12,10 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <systemd/sd-daemon.h>
 
 #include "daemon/server.h"
 #include "msg/unique_fd.h"
+#include "vemo/node_table.h"
 
 namespace skgxn {
 namespace {
@@ -120,13 +121,25 @@ int runDaemon(int argc, char** argv) {
     }
     options.group = gid;
   }
+  // The same reader as the configuration library's, so both always agree on
+  // which engine the file names.
+  ClusterConfig config;
+  std::string problem;
+  if (loadClusterConfig(kClusterConfigPath, config, problem) != ERR_NONE) {
+    fprintf(stderr, "velkd: %s\n", problem.c_str());
+    return 1;
+  }
+  options.engine =
+      config.engine == ClusterEngine::kCorosync ? EngineKind::kCorosync : EngineKind::kLocal;
   UniqueFd lock;
   if (!lockInstance(lock)) return 1;
+  // Ready means joining works: with a cluster engine, only once the table
+  // has come. Told from the loop, after any detach.
+  options.onRegistrationOpen = [] { sd_notify(0, "READY=1"); };
   Server server(options);
   if (server.start() != ERR_NONE) return 1;
   if (!foreground && getenv("NOTIFY_SOCKET") == nullptr && !detach()) return 1;
   writePid(lock.get());
-  sd_notify(0, "READY=1");
   const ErrCode rc = server.run();
   sd_notify(0, "STOPPING=1");
   return rc == ERR_NONE ? 0 : 1;

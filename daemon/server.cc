@@ -124,11 +124,16 @@ ErrCode makeMarker(const std::string& path, mode_t mode, std::optional<gid_t> gr
 
 const char* eventName(uint32_t event) {
   switch (event) {
-    case skgxngeRCFG: return "reconfiguration";
-    case skgxngeSUS: return "suspend";
-    case skgxngeRES: return "resume";
-    case skgxngeABT: return "abort";
-    default: return "event";
+    case skgxngeRCFG:
+      return "reconfiguration";
+    case skgxngeSUS:
+      return "suspend";
+    case skgxngeRES:
+      return "resume";
+    case skgxngeABT:
+      return "abort";
+    default:
+      return "event";
   }
 }
 
@@ -137,9 +142,11 @@ const char* eventName(uint32_t event) {
 Server::Server(ServerOptions options)
     : options_(std::move(options)),
       log_(options_.foreground),
-      engine_(makeEngine(options_.engine, *this)) {}
+      engine_(makeEngine(options_.engine, *this, *this, log_)) {}
 
 Server::~Server() {
+  // First, while the timers and watched descriptors it releases still exist.
+  engine_.reset();
   closeAll();
   admins_.clear();
   removeEndpoints();
@@ -155,22 +162,41 @@ ErrCode Server::start() {
       .also([&] { signals_ = UniqueFd(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC)); })
       .also([&] { epoll_ = UniqueFd(epoll_create1(EPOLL_CLOEXEC)); })
       .then([&] { return signals_.get() >= 0 && epoll_.get() >= 0 ? ERR_NONE : ERR_CREATE; })
-      .then([&] { return createEndpoints(); })
+      .then([&] { return createAdminEndpoint(); })
       .then([&] { return watchFd(signals_.get(), EPOLLIN, [this](uint32_t) { readSignals(); }); })
-      .then([&] { return watch(listen_.get(), EPOLLIN, tagOf(0, kListen)); })
-      .then([&] { return watch(adminListen_.get(), EPOLLIN, tagOf(0, kAdminListen)); });
+      .then([&] { return watch(adminListen_.get(), EPOLLIN, tagOf(0, kAdminListen)); })
+      .also([&] { engine_->start(); })
+      // The single-machine engine is ready at once; its endpoints' failure
+      // stops the start like any other.
+      .then([&] { return engineReady_ ? openRegistration() : ERR_NONE; });
   if (!s.ok()) fprintf(stderr, "velkd: cannot start: %s\n", strerror(errno));
   return s.result();
 }
 
-ErrCode Server::createEndpoints() {
+ErrCode Server::createAdminEndpoint() {
   created_ = true;
+  return listenAt(options_.adminPath, 0600, std::nullopt, adminListen_);
+}
+
+ErrCode Server::openRegistration() {
   Steps s;
   s.then([&] { return listenAt(options_.socketPath, options_.mode, options_.group, listen_); })
-      .then([&] { return listenAt(options_.adminPath, 0600, std::nullopt, adminListen_); })
+      .then([&] { return watch(listen_.get(), EPOLLIN, tagOf(0, kListen)); })
       // The marker comes last: clients take it as the sign that joining works.
       .then([&] { return makeMarker(options_.fifoPath, options_.mode, options_.group); });
   return s.result();
+}
+
+void Server::engineReady() {
+  engineReady_ = true;
+  if (!running_) return;  // start() opens the endpoints and reports their failure
+  if (openRegistration() == ERR_NONE) {
+    log_.line(LOG_NOTICE, "registration open");
+    if (options_.onRegistrationOpen) options_.onRegistrationOpen();
+    return;
+  }
+  log_.line(LOG_ERR, "cannot open the registration endpoints: %s; stopping", strerror(errno));
+  stopping_ = true;
 }
 
 ErrCode Server::watch(int fd, uint32_t events, uint64_t tag) {
@@ -194,6 +220,8 @@ void Server::sizeToDescriptorLimit() {
 }
 
 ErrCode Server::run() {
+  running_ = true;
+  if (engineReady_ && options_.onRegistrationOpen) options_.onRegistrationOpen();
   log_.line(LOG_INFO, "started, pid %d", static_cast<int>(getpid()));
   log_.line(LOG_INFO,
             "descriptor limit %llu: up to %zu client connections, %zu per uid, root %zu more",
@@ -232,12 +260,24 @@ int Server::nextWakeMs() {
 void Server::dispatch(uint64_t tag, uint32_t events) {
   const ConnId id = tag >> kKindBits;
   switch (static_cast<Kind>(tag & ((1u << kKindBits) - 1))) {
-    case kListen: acceptClients(); break;
-    case kAdminListen: acceptAdmins(); break;
-    case kWatched: runWatched(static_cast<int>(id), events); break;
-    case kCommand: readCommands(id, events); break;
-    case kEvent: onEventEnd(id, events); break;
-    case kAdmin: serveAdmin(id); break;
+    case kListen:
+      acceptClients();
+      break;
+    case kAdminListen:
+      acceptAdmins();
+      break;
+    case kWatched:
+      runWatched(static_cast<int>(id), events);
+      break;
+    case kCommand:
+      readCommands(id, events);
+      break;
+    case kEvent:
+      onEventEnd(id, events);
+      break;
+    case kAdmin:
+      serveAdmin(id);
+      break;
   }
 }
 
@@ -373,11 +413,16 @@ void Server::handleRecord(ConnId id, Conn& c, uint8_t* buf, size_t n) {
   uint32_t type = 0;
   if (peekMsgType(p, type) != ERR_NONE) return malformed(id, c, "truncated record");
   switch (type) {
-    case MSG_REG_REQ: return onJoin(id, c, p);
-    case MSG_DRG_REQ: return onLeave(id, c, p);
-    case MSG_PRDATA_REQ: return onPrdata(id, c, p);
-    case MSG_QGRP_REQ: return onQgrp(id, c, p);
-    default: return malformed(id, c, "unexpected message type");
+    case MSG_REG_REQ:
+      return onJoin(id, c, p);
+    case MSG_DRG_REQ:
+      return onLeave(id, c, p);
+    case MSG_PRDATA_REQ:
+      return onPrdata(id, c, p);
+    case MSG_QGRP_REQ:
+      return onQgrp(id, c, p);
+    default:
+      return malformed(id, c, "unexpected message type");
   }
 }
 
@@ -474,6 +519,9 @@ void Server::onQgrp(ConnId id, Conn& c, MsgProto& p) {
   uint32_t reqId = 0;
   std::string name;
   if (parseQgrpReq(p, reqId, name) != ERR_NONE) return malformed(id, c, "bad group query");
+  // The answer has no status field: rather than a member set that may be
+  // stale, the caller gets a failed connection.
+  if (!engine_->tableCurrent()) return dropConn(id, "group query without quorum");
   MsgProto r(outBuf_, sizeof outBuf_);
   if (buildQgrpResp(r, reqId, engine_->table().query(name)) != ERR_NONE) return;
   respond(id, c, r);

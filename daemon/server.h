@@ -45,6 +45,10 @@ struct ServerOptions {
   size_t maxConnections = kDefaultMaxConnections;
   size_t maxPerUid = kDefaultMaxPerUid;
   EngineKind engine = EngineKind::kLocal;
+  // Called from run() once the registration socket and the marker exist:
+  // at once with the single-machine engine, when a cluster engine holds the
+  // agreed table otherwise. The daemon tells the service manager it is ready.
+  std::function<void()> onRegistrationOpen;
 };
 
 class Server : private EngineSink, private EventLoop {
@@ -57,9 +61,11 @@ class Server : private EngineSink, private EventLoop {
 
   // Blocks every signal a daemon may be sent (they are read from a
   // signalfd), raises the descriptor soft limit to the hard limit and sizes
-  // the connection caps to it, creates the registration socket, the marker
-  // FIFO and the admin socket, replacing stale ones. ERR_CREATE, reported on
-  // standard error, when any fails.
+  // the connection caps to it, creates the admin socket and starts the
+  // engine. The registration socket and the marker FIFO, replacing stale
+  // ones, follow when the engine is ready: here for the single-machine
+  // engine, from the loop once a cluster engine holds the agreed table.
+  // ERR_CREATE, reported on standard error, when any of these fails here.
   [[nodiscard]] ErrCode start();
   // Serves until SIGTERM, SIGINT or SIGQUIT (other signals are logged and
   // ignored), then sends abort to every member, closes all connections and
@@ -90,7 +96,9 @@ class Server : private EngineSink, private EventLoop {
     bool awaitingRoom = false;  // watched for room to send rather than for requests
   };
 
-  [[nodiscard]] ErrCode createEndpoints();
+  [[nodiscard]] ErrCode createAdminEndpoint();
+  // The registration socket and the marker FIFO, once the engine is ready.
+  [[nodiscard]] ErrCode openRegistration();
   [[nodiscard]] ErrCode watch(int fd, uint32_t events, uint64_t tag);
   void sizeToDescriptorLimit();
   int nextWakeMs();
@@ -134,6 +142,7 @@ class Server : private EngineSink, private EventLoop {
   void deliver(Outbox& out) override;
   void joinDecided(ConnId id, ErrCode status, int32_t memno) override;
   void registrationLost(ConnId id, const char* why) override;
+  void engineReady() override;
 
   // EventLoop: timers and watched descriptors for the engine and the server.
   TimerId after(int64_t ms, std::function<void()> fn) override;
@@ -160,6 +169,8 @@ class Server : private EngineSink, private EventLoop {
   bool acceptFailing_ = false;
   bool created_ = false;
   bool stopping_ = false;
+  bool engineReady_ = false;
+  bool running_ = false;
   int64_t startedAt_ = 0;
   ConnId nextId_ = 1;
   std::unordered_map<ConnId, Conn> conns_;

@@ -49,7 +49,8 @@ show() {
   printf '%s     node%s# %s\n' "$(stamp)" "$n" "${*/#$build\//}"
   "$bed" exec "$n" "$@" 2>&1 | while IFS= read -r line; do
     # velkctl shows private data in hex; the text follows for the reader.
-    if [[ $line =~ \ ([0-9a-f][0-9a-f])+$ ]]; then
+    if [[ $line =~ \ ([0-9a-f][0-9a-f]){4,}$ ]]; then
+      # shellcheck disable=SC2001 # one \x per pair of digits
       printf -v text '%b' "$(sed 's/../\\x&/g' <<<"${line##* }")"
       line+="  \"$text\""
     fi
@@ -87,6 +88,7 @@ instance() {
   file=$(out "$n")
   : >"$file"
   # bed.sh's own complaints (a "Killed" at teardown) stay off the screen.
+  # shellcheck disable=SC2016 # expanded by the node's shell
   "$bed" exec "$n" sh -c 'echo $$ >"$0/instance.pid"; exec "$1" "$2" 2>&1' \
     "$SKGXN_BED/node$n" "$instance" "$group" 2>/dev/null </dev/null | while IFS= read -r line; do
     printf '%s     node%s | %s\n' "$(stamp)" "$n" "$line"

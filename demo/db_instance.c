@@ -81,9 +81,10 @@ int main(int argc, char** argv) {
     uint32_t self = (uint32_t)-1; /* any free number */
     if (!skgxnreg(&err, &ctx, group, &self, data, (uint32_t)dataLen, NULL, 0, &grp, NULL, 0)) {
       /* Said once: a node without quorum refuses every join until it is back. */
-      if (!refusedBefore)
-        printf("join refused (error %u%s); trying again every half second\n", (unsigned)err.code,
-               err.code == SKGXN_EUNAVAIL ? ": no cluster service here now" : "");
+      if (!refusedBefore && err.code == SKGXN_EUNAVAIL)
+        printf("join refused (EUNAVAIL: no quorum here now); trying again every half second\n");
+      else if (!refusedBefore)
+        printf("join refused (error %u); trying again every half second\n", (unsigned)err.code);
       refusedBefore = 1;
       usleep(500000);
       continue;

@@ -2,6 +2,8 @@
 // membership core, and renders the JSON answer velkctl prints.
 #include "daemon/admin.h"
 
+#include <algorithm>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "daemon/escape_text.h"
@@ -28,7 +30,25 @@ json status(const Membership& core, const AdminFacts& facts) {
               {"uptime", facts.now - facts.startedAt},
               {"groups", core.groupCount()},
               {"members", core.memberCount()},
-              {"connections", facts.connections}};
+              {"connections", facts.connections},
+              {"engine", facts.engine.engine},
+              {"quorate", facts.engine.quorate},
+              {"ring", facts.engine.ring},
+              {"nodes", std::count_if(facts.engine.nodes.begin(), facts.engine.nodes.end(),
+                                      [](const NodeView& n) { return n.state == "member"; })}};
+}
+
+json nodes(const Membership& core, const AdminFacts& facts) {
+  std::map<uint32_t, size_t> counts;
+  for (const auto& g : core.groups()) {
+    for (const auto& m : core.members(g.name)) ++counts[m.key.node];
+  }
+  json list = json::array();
+  for (const auto& n : facts.engine.nodes) {
+    list.push_back(json{
+        {"id", n.id}, {"name", escapeText(n.name)}, {"state", n.state}, {"members", counts[n.id]}});
+  }
+  return json{{"ok", true}, {"nodes", list}};
 }
 
 json groups(const Membership& core) {
@@ -50,6 +70,7 @@ json members(const json& req, const Membership& core, const AdminFacts& facts) {
   json rows = json::array();
   for (const auto& m : list) {
     rows.push_back(json{{"member", m.memno},
+                        {"node", m.key.node},
                         {"pid", m.peer.pid},
                         {"uid", m.peer.uid},
                         {"gid", m.peer.gid},
@@ -61,10 +82,14 @@ json members(const json& req, const Membership& core, const AdminFacts& facts) {
 }
 
 bool eventCode(const std::string& word, uint32_t& code) {
-  if (word == "suspend") code = skgxngeSUS;
-  else if (word == "resume") code = skgxngeRES;
-  else if (word == "abort") code = skgxngeABT;
-  else return false;
+  if (word == "suspend")
+    code = skgxngeSUS;
+  else if (word == "resume")
+    code = skgxngeRES;
+  else if (word == "abort")
+    code = skgxngeABT;
+  else
+    return false;
   return true;
 }
 
@@ -90,6 +115,7 @@ json dispatch(const json& req, const Membership& core, const AdminFacts& facts) 
   }
   const std::string cmd = req["cmd"];
   if (cmd == "status") return status(core, facts);
+  if (cmd == "nodes") return nodes(core, facts);
   if (cmd == "groups") return groups(core);
   if (cmd == "members") return members(req, core, facts);
   if (cmd == "event") return event(req, facts);

@@ -1,4 +1,5 @@
-// The administrator's requests to velkd (status, groups, members, events),
+// The administrator's requests to velkd (status, nodes, groups, members,
+// events),
 // as JSON objects in and out. Pure: the server owns the admin socket, and an
 // event request is handed to the server's signal function.
 #ifndef DAEMON_ADMIN_H_
@@ -10,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "daemon/engine.h"
 #include "daemon/membership.h"
 
 namespace skgxn {
@@ -32,10 +34,12 @@ struct AdminFacts {
   // Sends an event to a group or one member of it, as Membership::signal.
   std::function<ErrCode(const std::string& name, uint32_t event, std::optional<int32_t> memno)>
       signal;
+  // The engine's own state, for status and nodes.
+  EngineView engine;
 };
 
-// Answers one request. The request is {"cmd": "status" | "groups" |
-// "members" | "event", "group": ..., "event": "suspend" | "resume" |
+// Answers one request. The request is {"cmd": "status" | "nodes" |
+// "groups" | "members" | "event", "group": ..., "event": "suspend" | "resume" |
 // "abort", "member": n}; the answer always has "ok", and "error" when ok is
 // false. An event request goes to facts.signal. Group names go out in the
 // notation of escapeText and are taken in it, so every group shown can be

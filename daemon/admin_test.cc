@@ -18,18 +18,22 @@ class AdminTest : public ::testing::Test {
   void SetUp() override {
     join(1, "alpha", 0, ByteData("\x01\xab", 2));
     join(2, "alpha", 5, {});
-    join(3, "beta", -1, {});
+    join(3, "beta", -1, {}, 2);
     facts =
-        AdminFacts{100, 160, 4, [](MemberKey m) { return m.conn == 2 ? size_t{3} : size_t{0}; },
+        AdminFacts{100,
+                   160,
+                   4,
+                   [](MemberKey m) { return m.conn == 2 ? size_t{3} : size_t{0}; },
                    [this](const std::string& name, uint32_t event, std::optional<int32_t> memno) {
                      return core.signal(name, event, memno, out);
-                   }};
+                   },
+                   {"corosync", true, 12, {{0, "here", "member"}, {2, "\x1b]0;", "down"}}}};
   }
-  void join(ConnId conn, const std::string& name, int32_t memno, ByteData data) {
+  void join(ConnId conn, const std::string& name, int32_t memno, ByteData data, uint32_t node = 0) {
     JoinRequest r{name, memno, std::move(data), PeerCred{static_cast<pid_t>(1000 + conn), 500, 600},
                   1234};
     int32_t granted = 0;
-    ASSERT_EQ(core.join({0, conn}, r, granted, out), ERR_NONE);
+    ASSERT_EQ(core.join({node, conn}, r, granted, out), ERR_NONE);
   }
   json ask(const std::string& request) {
     out.clear();
@@ -40,15 +44,20 @@ class AdminTest : public ::testing::Test {
   Outbox out;
 };
 
-TEST_F(AdminTest, ListingsShowStatusGroupsAndMembers) {
-  EXPECT_EQ(ask(R"({"cmd":"status"})"),
-            json::parse(R"({"ok":true,"uptime":60,"groups":2,"members":3,"connections":4})"));
+TEST_F(AdminTest, ListingsShowStatusNodesGroupsAndMembers) {
+  EXPECT_EQ(ask(R"({"cmd":"status"})"), json::parse(R"({"ok":true,"uptime":60,"groups":2,
+      "members":3,"connections":4,"engine":"corosync","quorate":true,"ring":12,"nodes":1})"));
+  EXPECT_EQ(ask(R"({"cmd":"nodes"})"), json::parse(R"({"ok":true,"nodes":[
+      {"id":0,"name":"here","state":"member","members":2},
+      {"id":2,"name":"\\x1b]0;","state":"down","members":1}]})"));
   EXPECT_EQ(ask(R"({"cmd":"groups"})"), json::parse(R"({"ok":true,"groups":[
       {"name":"alpha","count":2,"members":[0,5]},{"name":"beta","count":1,"members":[0]}]})"));
   EXPECT_EQ(ask(R"({"cmd":"members","group":"alpha"})"), json::parse(R"({"ok":true,
       "group":"alpha","members":[
-      {"member":0,"pid":1001,"uid":500,"gid":600,"data":"01ab","joined_at":1234,"events_waiting":0},
-      {"member":5,"pid":1002,"uid":500,"gid":600,"data":"","joined_at":1234,"events_waiting":3}]})"));
+      {"member":0,"node":0,"pid":1001,"uid":500,"gid":600,"data":"01ab","joined_at":1234,
+       "events_waiting":0},
+      {"member":5,"node":0,"pid":1002,"uid":500,"gid":600,"data":"","joined_at":1234,
+       "events_waiting":3}]})"));
 }
 
 // Names arrive in the notation of escapeText, and are found by it.

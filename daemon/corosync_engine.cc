@@ -3,12 +3,14 @@
 // goes through the same states; only the node that sent a join answers it.
 #include "daemon/corosync_engine.h"
 
+#include <corosync/cmap.h>
 #include <sys/epoll.h>
 #include <sys/uio.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "skgxn.h"
@@ -73,6 +75,28 @@ std::vector<uint32_t> nodesOf(const cpg_address* list, size_t n) {
 
 bool contains(const std::vector<uint32_t>& nodes, uint32_t node) {
   return std::binary_search(nodes.begin(), nodes.end(), node);
+}
+
+// Corosync's nodelist, node id to name; a node without a name is shown by
+// its id. Empty when the configuration cannot be read.
+std::map<uint32_t, std::string> nodelistNames() {
+  std::map<uint32_t, std::string> names;
+  cmap_handle_t cmap = 0;
+  if (cmap_initialize(&cmap) != CS_OK) return names;
+  for (unsigned i = 0;; ++i) {
+    const std::string prefix = "nodelist.node." + std::to_string(i) + ".";
+    uint32_t id = 0;
+    if (cmap_get_uint32(cmap, (prefix + "nodeid").c_str(), &id) != CS_OK) break;
+    char* name = nullptr;
+    if (cmap_get_string(cmap, (prefix + "name").c_str(), &name) == CS_OK) {
+      names[id] = name;
+      free(name);
+    } else {
+      names[id] = std::to_string(id);
+    }
+  }
+  cmap_finalize(cmap);
+  return names;
 }
 
 }  // namespace
@@ -164,6 +188,7 @@ ErrCode CorosyncEngine::connect() {
   int quorate = 0;
   connected_ = true;
   quorate_ = quorum_getquorate(quorum_, &quorate) == CS_OK && quorate != 0;
+  names_ = nodelistNames();
   backoffMs_ = 0;
   log_.line(LOG_NOTICE, "joined process group %s as node %u; waiting for the table", kPeerGroup,
             node_);
@@ -341,7 +366,21 @@ void CorosyncEngine::onConfchg(const cpg_address* members, size_t nMembers, cons
   applyConfchg(members, nMembers, left, nLeft, joined, nJoined);
 }
 
+EngineView CorosyncEngine::view() const {
+  EngineView v{"corosync", connected_ && quorate_, ring_, {}};
+  std::map<uint32_t, std::string> states;
+  for (const auto& [id, name] : names_) states[id] = "down";
+  for (uint32_t id : view_) states[id] = "member";
+  for (const auto& [id, state] : states) {
+    const auto named = names_.find(id);
+    v.nodes.push_back(
+        NodeView{id, named == names_.end() ? std::to_string(id) : named->second, state});
+  }
+  return v;
+}
+
 void CorosyncEngine::onRing(uint64_t seq) {
+  ring_ = seq;
   if (!held_.empty() && held_.front().change->ring == 0) held_.front().change->ring = seq;
 }
 

@@ -38,6 +38,9 @@ class CorosyncEngine final : public Engine {
   uint32_t node() const override { return node_; }
   const Membership& table() const override { return core_; }
   bool tableCurrent() const override { return connected_ && synced_ && quorate_; }
+  // The nodes of Corosync's nodelist and of the view; those outside the view
+  // are down. Names come from the nodelist, else the node id as text.
+  EngineView view() const override;
   // Refused with ERR_UNAVAILABLE at once while the node has no quorum or no
   // Corosync; queued while the table is being transferred.
   void join(ConnId conn, const JoinRequest& req) override;
@@ -134,6 +137,10 @@ class CorosyncEngine final : public Engine {
   std::optional<TimerId> resend_;
   // The nodes of the current configuration, ascending.
   std::vector<uint32_t> view_;
+  // The latest ring Corosync reported, 0 before the first.
+  uint64_t ring_ = 0;
+  // Corosync's nodelist, node id to name, read on connecting.
+  std::map<uint32_t, std::string> names_;
   // How many nodes of the view before the last change are in view_ still.
   uint32_t partition_ = 0;
   // The synchronisation round under way: the SYNCs delivered for view_ so

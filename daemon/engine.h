@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "daemon/daemon_log.h"
 #include "daemon/event_loop.h"
@@ -41,6 +42,21 @@ class EngineSink {
   ~EngineSink() = default;
 };
 
+// One node of the cluster as this daemon sees it, for the administrator.
+struct NodeView {
+  uint32_t id = 0;
+  std::string name;
+  std::string state;  // "member": its daemon is in this daemon's view; "down"
+};
+
+// What the administrator is shown of the engine itself.
+struct EngineView {
+  std::string engine;  // "local" or "corosync"
+  bool quorate = false;
+  uint64_t ring = 0;
+  std::vector<NodeView> nodes;  // ascending by id
+};
+
 class Engine {
  public:
   virtual ~Engine() = default;
@@ -57,6 +73,8 @@ class Engine {
   // False while the table may be stale (no quorum, no cluster, a transfer
   // under way): a group query, whose answer has no status, is then refused.
   virtual bool tableCurrent() const { return true; }
+  // The engine's name, quorum, ring and nodes, as of this moment.
+  virtual EngineView view() const = 0;
 
   // Asks for conn to join; the answer comes through joinDecided. req is read
   // during the call only.

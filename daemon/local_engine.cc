@@ -2,9 +2,20 @@
 // and calls the server back before returning.
 #include "daemon/local_engine.h"
 
+#include <sys/utsname.h>
+
 #include "skgxn.h"
 
 namespace skgxn {
+
+LocalEngine::LocalEngine(EngineSink& sink) : sink_(sink) {
+  utsname names{};
+  hostName_ = uname(&names) == 0 ? names.nodename : std::to_string(kLocalNode);
+}
+
+EngineView LocalEngine::view() const {
+  return EngineView{"local", true, 0, {NodeView{kLocalNode, hostName_, "member"}}};
+}
 
 void LocalEngine::join(ConnId conn, const JoinRequest& req) {
   int32_t memno = -1;

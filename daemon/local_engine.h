@@ -3,6 +3,8 @@
 #ifndef DAEMON_LOCAL_ENGINE_H_
 #define DAEMON_LOCAL_ENGINE_H_
 
+#include <string>
+
 #include "daemon/engine.h"
 
 namespace skgxn {
@@ -13,11 +15,13 @@ inline constexpr uint32_t kLocalNode = 0;
 
 class LocalEngine final : public Engine {
  public:
-  explicit LocalEngine(EngineSink& sink) : sink_(sink) {}
+  explicit LocalEngine(EngineSink& sink);
 
   void start() override { sink_.engineReady(); }
   uint32_t node() const override { return kLocalNode; }
   const Membership& table() const override { return core_; }
+  // One node, this one, always quorate, under the machine's name.
+  EngineView view() const override;
   void join(ConnId conn, const JoinRequest& req) override;
   [[nodiscard]] ErrCode leave(ConnId conn) override;
   void connectionLost(ConnId conn) override;
@@ -30,6 +34,7 @@ class LocalEngine final : public Engine {
   void deliver();
 
   EngineSink& sink_;
+  std::string hostName_;
   Membership core_;
   // Reused by every operation, so a join or leave allocates no list of its own.
   Outbox out_;

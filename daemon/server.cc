@@ -700,6 +700,7 @@ std::string Server::answerAdminRequest(const std::string& request) {
   facts.startedAt = startedAt_;
   facts.now = wallNow();
   facts.connections = conns_.size();
+  facts.engine = engine_->view();
   facts.eventsWaiting = [this](MemberKey member) {
     if (member.node != engine_->node()) return size_t{0};
     auto c = conns_.find(member.conn);

@@ -1,4 +1,4 @@
-// Aligned tables for velkctl's status, groups and members commands.
+// Aligned tables for velkctl's status, nodes, groups and members commands.
 #include "tools/admin_render.h"
 
 #include <algorithm>
@@ -45,10 +45,23 @@ std::string formatTable(const std::vector<TableRow>& rows) {
 }
 
 std::string renderStatus(const nlohmann::json& a) {
-  return formatTable({{"uptime", std::to_string(a.value("uptime", 0)) + "s"},
+  return formatTable({{"engine", a.value("engine", "")},
+                      {"quorate", a.value("quorate", false) ? "yes" : "no"},
+                      {"ring", std::to_string(a.value("ring", uint64_t{0}))},
+                      {"nodes", std::to_string(a.value("nodes", 0))},
+                      {"uptime", std::to_string(a.value("uptime", 0)) + "s"},
                       {"groups", std::to_string(a.value("groups", 0))},
                       {"members", std::to_string(a.value("members", 0))},
                       {"connections", std::to_string(a.value("connections", 0))}});
+}
+
+std::string renderNodes(const nlohmann::json& a) {
+  std::vector<TableRow> rows{{"NODE", "NAME", "STATE", "MEMBERS"}};
+  for (const auto& n : a.value("nodes", nlohmann::json::array())) {
+    rows.push_back({std::to_string(n.value("id", uint32_t{0})), n.value("name", ""),
+                    n.value("state", ""), std::to_string(n.value("members", 0))});
+  }
+  return formatTable(rows);
 }
 
 std::string renderGroups(const nlohmann::json& a) {
@@ -61,9 +74,10 @@ std::string renderGroups(const nlohmann::json& a) {
 }
 
 std::string renderMembers(const nlohmann::json& a) {
-  std::vector<TableRow> rows{{"MEMBER", "PID", "UID", "JOINED", "EVENTS", "DATA"}};
+  std::vector<TableRow> rows{{"MEMBER", "NODE", "PID", "UID", "JOINED", "EVENTS", "DATA"}};
   for (const auto& m : a.value("members", nlohmann::json::array())) {
-    rows.push_back({std::to_string(m.value("member", 0)), std::to_string(m.value("pid", 0)),
+    rows.push_back({std::to_string(m.value("member", 0)),
+                    std::to_string(m.value("node", uint32_t{0})), std::to_string(m.value("pid", 0)),
                     std::to_string(m.value("uid", 0)), localTime(m.value("joined_at", 0)),
                     std::to_string(m.value("events_waiting", 0)), m.value("data", "")});
   }

@@ -4,10 +4,9 @@
 #ifndef TOOLS_ADMIN_RENDER_H_
 #define TOOLS_ADMIN_RENDER_H_
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace skgxn {
 
@@ -18,6 +17,7 @@ using TableRow = std::vector<std::string>;
 std::string formatTable(const std::vector<TableRow>& rows);
 
 std::string renderStatus(const nlohmann::json& answer);
+std::string renderNodes(const nlohmann::json& answer);
 std::string renderGroups(const nlohmann::json& answer);
 // Joining times are shown in the local time zone.
 std::string renderMembers(const nlohmann::json& answer);

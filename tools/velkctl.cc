@@ -1,5 +1,5 @@
-// velkctl: the administrator's command for velkd (status, groups, members,
-// events) over the daemon's root-only admin socket, and for the client
+// velkctl: the administrator's command for velkd (status, nodes, groups,
+// members, events) over the daemon's root-only admin socket, and for the client
 // library's runtime command file (trace on/off, dump).
 #include <CLI/CLI.hpp>
 #include <cctype>
@@ -48,7 +48,8 @@ int updateCmdFile(const std::string& content, bool asJson) {
   if (err != 0) {
     return fail("cannot write " + std::string(kCmdFilePath) + ": " + step + ": " + strerror(err));
   }
-  if (asJson) std::cout << json{{"ok", true}, {"file", kCmdFilePath}, {"content", content}}.dump(2) << "\n";
+  if (asJson)
+    std::cout << json{{"ok", true}, {"file", kCmdFilePath}, {"content", content}}.dump(2) << "\n";
   return 0;
 }
 
@@ -64,7 +65,9 @@ int run(int argc, char** argv) {
   bool asJson = false;
   app.add_flag("--json", asJson, "Print machine-readable JSON");
 
-  auto* status = app.add_subcommand("status", "Uptime, groups, members and connections");
+  auto* status = app.add_subcommand(
+      "status", "Engine, quorum, ring, nodes, uptime, groups, members and connections");
+  auto* nodes = app.add_subcommand("nodes", "Every node, its state and its members");
   auto* groups = app.add_subcommand("groups", "Every group and its members");
   std::string group;
   auto* members = app.add_subcommand("members", "The members of one group");
@@ -93,6 +96,7 @@ int run(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
 
   if (status->parsed()) return askAndShow({{"cmd", "status"}}, asJson, renderStatus);
+  if (nodes->parsed()) return askAndShow({{"cmd", "nodes"}}, asJson, renderNodes);
   if (groups->parsed()) return askAndShow({{"cmd", "groups"}}, asJson, renderGroups);
   if (members->parsed()) {
     return askAndShow({{"cmd", "members"}, {"group", group}}, asJson, renderMembers);

@@ -109,6 +109,7 @@ TEST(VelkctlCli, AnswersFromARunningDaemonOnlyToRoot) {
        "permission denied on /run/velkd/admin.sock (velkctl must run as root)"},
       {"status", "", 0, "groups       0\nmembers      0\nconnections  "},
       {"status --json", "", 0, "\"members\": 0,"},
+      {"nodes", "", 0, "  member  0\n"},
       {"groups", "", 0, "GROUP  COUNT  MEMBERS\n"},
       {"members nosuch", "", 1, "no such group: nosuch"},
       {"event nosuch suspend", "", 1, "no such group: nosuch"},

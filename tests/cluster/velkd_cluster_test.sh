@@ -191,6 +191,15 @@ expect_line 3 a3 "event 4"
 has "$(out 1 a1)" "event 2" && fail "a member-only event reached another member"
 echo "ok: administrator's events across nodes"
 
+# The administrator sees the engine's quorum, the three nodes and each member's node.
+ctl() { "$bed" exec 1 "$velkctl" "$@"; }
+ctl --json status | tr -d ' \n' | grep -q '"engine":"corosync".*"nodes":3,.*"quorate":true' &&
+  [[ $(ctl nodes | tail -n +2 | tr -s ' \n' ' ') == \
+    "1 node1 member 1 2 node2 member 1 3 node3 member 1 " ]] &&
+  [[ $(ctl members A | awk 'NR > 1 {printf "%s:%s ", $1, $2}') == "0:1 1:2 2:3 " ]] ||
+  fail "velkctl status, nodes or members: $(ctl --json status) $(ctl nodes) $(ctl members A)"
+echo "ok: velkctl shows the engine, the nodes and the members' nodes"
+
 # A stranger multicasting damaged messages into the group is logged and ignored.
 "$bed" exec 3 "$rogue" || fail "rogue peer could not send"
 # (The rogue's arrival and departure are changes of the group too; the

@@ -36,37 +36,12 @@ class Reader {
  public:
   Reader(const uint8_t* data, size_t n) : cur_(data), end_(data + n) {}
   size_t left() const { return static_cast<size_t>(end_ - cur_); }
-  [[nodiscard]] ErrCode u8(uint8_t& v) {
-    uint64_t w = 0;
-    const ErrCode rc = big(w, 1);
-    v = static_cast<uint8_t>(w);
-    return rc;
-  }
-  [[nodiscard]] ErrCode u16(uint16_t& v) {
-    uint64_t w = 0;
-    const ErrCode rc = big(w, 2);
-    v = static_cast<uint16_t>(w);
-    return rc;
-  }
-  [[nodiscard]] ErrCode u32(uint32_t& v) {
-    uint64_t w = 0;
-    const ErrCode rc = big(w, 4);
-    v = static_cast<uint32_t>(w);
-    return rc;
-  }
-  [[nodiscard]] ErrCode i32(int32_t& v) {
-    uint32_t w = 0;
-    const ErrCode rc = u32(w);
-    v = static_cast<int32_t>(w);
-    return rc;
-  }
-  [[nodiscard]] ErrCode u64(uint64_t& v) { return big(v, 8); }
-  [[nodiscard]] ErrCode i64(int64_t& v) {
-    uint64_t w = 0;
-    const ErrCode rc = big(w, 8);
-    v = static_cast<int64_t>(w);
-    return rc;
-  }
+  [[nodiscard]] ErrCode u8(uint8_t& v) { return fixed(v); }
+  [[nodiscard]] ErrCode u16(uint16_t& v) { return fixed(v); }
+  [[nodiscard]] ErrCode u32(uint32_t& v) { return fixed(v); }
+  [[nodiscard]] ErrCode i32(int32_t& v) { return fixed(v); }
+  [[nodiscard]] ErrCode u64(uint64_t& v) { return fixed(v); }
+  [[nodiscard]] ErrCode i64(int64_t& v) { return fixed(v); }
   // A length byte and at most max bytes of text.
   [[nodiscard]] ErrCode text(std::string& s, size_t max) {
     uint8_t n = 0;
@@ -90,6 +65,15 @@ class Reader {
   }
 
  private:
+  // A big-endian integer of T's width; signed ones travel as their two's
+  // complement bit pattern.
+  template <typename T>
+  [[nodiscard]] ErrCode fixed(T& v) {
+    uint64_t w = 0;
+    const ErrCode rc = big(w, sizeof(T));
+    v = static_cast<T>(w);
+    return rc;
+  }
   ErrCode big(uint64_t& v, size_t n) {
     if (left() < n) return ERR_INVALID;
     v = 0;

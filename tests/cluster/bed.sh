@@ -221,6 +221,15 @@ start_corosync() {
     </dev/null >>"$dir/node$n/corosync.log" 2>&1 &
   pid=$!
   echo "$pid" >"$dir/node$n/corosync.pid"
+  # Until the shell's child has become nsenter and nsenter has become
+  # Corosync, the pid names another program; a wait started in that window
+  # would take Corosync for gone.
+  for _ in {1..200}; do
+    corosync_pid "$n" >/dev/null && return 0
+    alive "$pid" || die "node $n's Corosync exited at start: $(tail -n 5 "$dir/node$n/corosync.log")"
+    sleep 0.01
+  done
+  die "node $n's Corosync did not start within 2 s"
 }
 
 cmd_up() {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "diag/diag_state.h"
-#include "group/diag_test_support.h"
+#include "diag/test_support.h"
 #include "group/stats_ring.h"
 
 namespace skgxn {
@@ -74,7 +74,7 @@ TEST_F(ContextTest, ObjectNeverCreatedHereOrReleasedIsRejectedWithoutReadingIt) 
 TEST_F(ContextTest, OnlyARecordNotCleanWarnsAndIsReplaced) {
   skgxn_context other{};
   skgxn_context earlier = ctx_;
-  testsupport::TraceCapture trace;
+  test::TraceCapture trace;
   ASSERT_EQ(createContext("skgxncin", &other, nullptr, nullptr), ERR_NONE);
   ASSERT_EQ(createContext("skgxncin", &ctx_, nullptr, nullptr), ERR_NONE);
   EXPECT_EQ(trace.lines(), Lines{"skgxncin:WARN context not clean - possibly in use"});

@@ -14,7 +14,7 @@
 
 #include "api/frame.h"
 #include "diag/trace.h"
-#include "group/diag_test_support.h"
+#include "diag/test_support.h"
 #include "group/group_state.h"
 #include "group/poll.h"
 #include "group/stats_ring.h"
@@ -27,7 +27,7 @@ namespace {
 
 using test::FakeDaemon;
 using test::FakePeer;
-using testsupport::TraceCapture;
+using test::TraceCapture;
 using Lines = std::vector<std::string>;
 
 int32_t fakeNow = 0;
@@ -73,7 +73,7 @@ class StatsCapture {
 class GroupCallsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    testsupport::writeCmdFile("TRACE ON EVT CALL MSG\n");
+    test::writeCmdFile("TRACE ON EVT CALL MSG\n");
     setPollClockForTest(fakeClock);
     fakeNow = 1000;
     ASSERT_EQ(skgxncin(&err_, &ctx_, nullptr, nullptr, nullptr, 0), 1);
@@ -200,7 +200,7 @@ TEST_F(GroupCallsTest, PollWritesStatisticsAndLatePollLines) {
 
 TEST_F(GroupCallsTest, AnHourOfPollsEndsThePeriodWithItsAverage) {
   // Event lines only: an hour of exit lines would push them out of the record.
-  testsupport::writeCmdFile("TRACE ON EVT\n");
+  test::writeCmdFile("TRACE ON EVT\n");
   join(nullptr);
   EXPECT_EQ(poll(1000), skgxngeNUL);
   TraceCapture trace;

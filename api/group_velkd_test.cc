@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "group/diag_test_support.h"
+#include "diag/test_support.h"
 #include "group/group_handle.h"
 #include "msg/msg_client.h"
 #include "msg/test_support.h"
@@ -26,7 +26,7 @@
 namespace skgxn {
 namespace {
 
-using testsupport::TraceCapture;
+using test::TraceCapture;
 
 constexpr const char* kNotifySocket = "/run/velkd/test-notify.sock";
 constexpr int kReadyWaitMs = 10000;
@@ -175,7 +175,7 @@ class OtherMember {
 class VelkdGroupTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    testsupport::writeCmdFile("TRACE ON CALL MSG\n");
+    test::writeCmdFile("TRACE ON CALL MSG\n");
     ASSERT_EQ(skgxncin(&err_, &ctx_, nullptr, nullptr, nullptr, 0), 1);
   }
   void TearDown() override {
@@ -250,7 +250,7 @@ TEST_F(VelkdGroupTest, PrivateDataNeedsRoomForAllOfItAndAValidMemberNumber) {
 }
 
 TEST_F(VelkdGroupTest, TwoThreadsOnTwoHandlesGetOnlyTheirOwnAnswers) {
-  testsupport::writeCmdFile("TRACE OFF\n");
+  test::writeCmdFile("TRACE OFF\n");
   const std::string data[2] = {"the first group's member", "the second's"};
   skgxn_group groups[2] = {};
   join(groups[0], 0, "GRPA", data[0].data(), static_cast<uint32_t>(data[0].size()));
@@ -407,7 +407,7 @@ TEST_F(VelkdGroupTest, AbsentDaemonFailsEveryCallUnavailable) {
 }
 
 TEST_F(VelkdGroupTest, ThousandJoinPollLeaveCyclesLeaveNoDescriptorOpen) {
-  testsupport::writeCmdFile("TRACE OFF\n");
+  test::writeCmdFile("TRACE OFF\n");
   const size_t before = test::openFdCount();
   for (int i = 0; i < 1000; ++i) {
     skgxn_group group{};

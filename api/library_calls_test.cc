@@ -12,13 +12,13 @@
 
 #include "api/frame.h"
 #include "diag/trace.h"
-#include "group/diag_test_support.h"
+#include "diag/test_support.h"
 #include "skgxn.h"
 
 namespace skgxn {
 namespace {
 
-using testsupport::TraceCapture;
+using test::TraceCapture;
 using Lines = std::vector<std::string>;
 
 std::string ptr(const void* p) {
@@ -49,7 +49,7 @@ Lines afterEntry(const TraceCapture& trace) {
 class LibraryCallsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    testsupport::writeCmdFile("TRACE ON CALL\n");
+    test::writeCmdFile("TRACE ON CALL\n");
     std::memset(&err_, 'x', sizeof err_);
   }
   void TearDown() override {
@@ -116,7 +116,7 @@ TEST_F(LibraryCallsTest, TypeSizeQueryAnswersEachTypeWithItsLinesAndRecord) {
   TraceCapture trace;
   EXPECT_EQ(skgxnqtsz(nullptr, 0, nullptr, 0), 0);  // no record to write is tolerated
   EXPECT_EQ(trace.count("skgxnqtsz:EXIT type(i)=???, ext(i)=0, flags(i)=0 : 0 - SKGXN_FAIL"), 1u);
-  testsupport::writeCmdFile("TRACE OFF\n");
+  test::writeCmdFile("TRACE OFF\n");
   TraceCapture quiet;
   EXPECT_EQ(skgxnqtsz(&err_, SKGXN_TYPE_CONTEXT, nullptr, 3), 16);
   EXPECT_TRUE(quiet.lines().empty());
@@ -221,7 +221,7 @@ TEST_F(LibraryCallsTest, TraceFlagsLineShowsHexAndReportsItselfToCallback) {
 TEST_F(LibraryCallsTest, CallbackGetsExitLinesOfTheBitsLastSetWithoutCallCategory) {
   createContext();
   EXPECT_EQ(skgxntrace(&err_, &ctx_, nullptr, SKGXN_CTX_TRACE_QUERY), 1);
-  testsupport::writeCmdFile("TRACE OFF\n");
+  test::writeCmdFile("TRACE OFF\n");
   TraceCapture trace;
   EXPECT_EQ(skgxnqat(&err_, &ctx_, SKGXN_ATTR_MAX_MEMBERS, nullptr, 0), 128);
   EXPECT_TRUE(trace.lines().empty());

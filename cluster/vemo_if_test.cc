@@ -21,6 +21,8 @@
 namespace skgxn {
 namespace {
 
+using namespace test;
+
 using Lines = std::vector<std::string>;
 constexpr int kNullAnswer = -1000;  // success, but no answer handed back
 

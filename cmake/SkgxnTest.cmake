@@ -8,7 +8,8 @@ function(skgxn_add_test name)
   endif()
   cmake_parse_arguments(T "NAMESPACE" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} skgxn_test_support GTest::gtest GTest::gmock
+                                        GTest::gtest_main)
   set(labels ${T_LABELS})
   if(T_NAMESPACE)
     add_test(NAME ${name}

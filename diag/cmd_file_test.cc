@@ -22,6 +22,8 @@
 namespace skgxn {
 namespace {
 
+using namespace test;
+
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new DiagEnvironment);
 const std::string kMarkerLine = "*** NEW LOGGING STARTED ***";
 

@@ -20,6 +20,8 @@
 namespace skgxn {
 namespace {
 
+using namespace test;
+
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new DiagEnvironment);
 
 bool wholeLogLine(const std::string& line) {

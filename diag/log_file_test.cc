@@ -18,6 +18,8 @@
 namespace skgxn {
 namespace {
 
+using namespace test;
+
 const std::string kMarker = "*** NEW LOGGING STARTED ***\n";
 
 mode_t modeOf(const std::string& path) {
@@ -25,9 +27,7 @@ mode_t modeOf(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-long openFds() {
-  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-}
+long openFds() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
 // The contents of path, path1, path2, ... up to the first that is missing.
 std::vector<std::string> generations(const std::string& path) {

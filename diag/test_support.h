@@ -1,40 +1,28 @@
-// Helpers shared by the diagnostics tests: the load step a static test binary
-// lacks, a scratch directory, and reading back files and the trace record.
+// What the tests of every folder share: the diagnostics load step a static
+// test binary lacks, a scratch directory, files read back, the command file
+// rewritten, the trace lines a test produced, and descriptor counts.
 #ifndef DIAG_TEST_SUPPORT_H_
 #define DIAG_TEST_SUPPORT_H_
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <cstddef>
 #include <string>
 #include <vector>
 
-#include "diag/diag_state.h"
-#include "diag/trace.h"
-
-namespace skgxn {
+namespace skgxn::test {
 
 // What the library's load initialiser does for the diagnostics.
 class DiagEnvironment : public ::testing::Environment {
  public:
-  void SetUp() override { loadDiagnostics(); }
+  void SetUp() override;
 };
 
 // A fresh directory, removed with its contents at the end of the scope.
 class ScratchDir {
  public:
-  ScratchDir() {
-    std::string pattern = ::testing::TempDir() + "diagXXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    path_ = mkdtemp(name.data());
-  }
-  ~ScratchDir() { std::filesystem::remove_all(path_); }
+  ScratchDir();
+  ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
 
@@ -44,41 +32,47 @@ class ScratchDir {
   std::string path_;
 };
 
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-inline bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-inline std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& text);
+bool exists(const std::string& path);
+std::vector<std::string> splitLines(const std::string& text);
 
 // The lines of the trace record, oldest first, without their newlines.
-inline std::vector<std::string> traceRecordLines() {
-  ScratchDir dir;
-  std::string path = dir.file("dump");
-  dumpTraceRing(path.c_str());
-  return splitLines(readFile(path));
-}
+std::vector<std::string> traceRecordLines();
 
 // The text of a record line after its "...[pid:tid] " prefix.
-inline std::string withoutPrefix(const std::string& line) {
-  size_t close = line.find("] ");
-  return close == std::string::npos ? line : line.substr(close + 2);
-}
+std::string withoutPrefix(const std::string& line);
 
-}  // namespace skgxn
+// Replaces the command file with text and gives it a modification time later
+// than any earlier one, so the next check processes it without waiting for
+// the clock. Only for tests run in the private mount namespace.
+void writeCmdFile(const std::string& text);
+
+// The trace lines written after construction; a marker line under TRACE_ERR
+// separates them from older ones.
+class TraceCapture {
+ public:
+  TraceCapture();
+
+  // Each line without its time/pid/tid prefix and newline.
+  std::vector<std::string> lines() const;
+  // The same lines, each ended by a newline: "" when nothing was traced.
+  std::string text() const;
+  // Number of captured lines equal to line.
+  size_t count(const std::string& line) const;
+  // The captured lines that start with prefix.
+  std::vector<std::string> startingWith(const std::string& prefix) const;
+
+ private:
+  std::string marker_;
+};
+
+// Number of descriptors open in this process.
+size_t openFdCount();
+
+// True when fd is an open descriptor of this process.
+bool fdIsOpen(int fd);
+
+}  // namespace skgxn::test
 
 #endif  // DIAG_TEST_SUPPORT_H_

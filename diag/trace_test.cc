@@ -18,6 +18,8 @@
 namespace skgxn {
 namespace {
 
+using namespace test;
+
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new DiagEnvironment);
 
 class TraceTest : public ::testing::Test {

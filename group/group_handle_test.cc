@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "diag/diag_state.h"
-#include "group/diag_test_support.h"
+#include "diag/test_support.h"
 #include "group/stats_ring.h"
 
 namespace skgxn {
@@ -86,7 +86,7 @@ TEST_F(GroupHandleTest, ClearReleasedOrForgedRecordsAndCopiesFromBeforeReleaseAr
 }
 
 TEST_F(GroupHandleTest, OnlyRecordNotClearIsWarnedAboutAndOldStateStaysListed) {
-  testsupport::TraceCapture trace;
+  test::TraceCapture trace;
   skgxn_group handle = create();
   skgxn_group reused = handle;
   ASSERT_EQ(createGroupHandle("skgxnreg", &ctx_, &list_, &reused), ERR_NONE);

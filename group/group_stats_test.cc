@@ -8,7 +8,6 @@
 #include "diag/cmd_file.h"
 #include "diag/diag_state.h"
 #include "diag/test_support.h"
-#include "group/diag_test_support.h"
 #include "group/group_handle.h"
 #include "group/stats_ring.h"
 
@@ -34,7 +33,7 @@ class GroupStatsTest : public ::testing::Test {
     return handle;
   }
   static void switchStats(const std::string& commands) {
-    testsupport::writeCmdFile(commands);
+    test::writeCmdFile(commands);
     checkCmdFile();
   }
   static LogFile* fileOf(const skgxn_group& handle) {
@@ -61,7 +60,7 @@ TEST_F(GroupStatsTest, DirectoryGetsSlashOnlyWhenMissing) {
     ASSERT_NE(fileOf(handle), nullptr);
     EXPECT_EQ(fileOf(handle)->path(), row.path);
     writeGroupStats(&handle, "line\n");
-    EXPECT_EQ(readFile(row.path), kMarker + "line\n");
+    EXPECT_EQ(test::readFile(row.path), kMarker + "line\n");
   }
 }
 
@@ -74,10 +73,10 @@ TEST_F(GroupStatsTest, SwitchingOffOrOnAgainActsAtTheNextLine) {
   EXPECT_NE(fileOf(handle), nullptr);  // nothing happens before the next line
   writeGroupStats(&handle, "lost\n");
   EXPECT_EQ(fileOf(handle), nullptr);
-  EXPECT_EQ(readFile(path), kMarker + "first\n");
+  EXPECT_EQ(test::readFile(path), kMarker + "first\n");
   switchStats("STATS ON /var/tmp\n");
   writeGroupStats(&handle, "kept\n");
-  EXPECT_EQ(readFile(path), kMarker + "first\n" + kMarker + "kept\n");
+  EXPECT_EQ(test::readFile(path), kMarker + "first\n" + kMarker + "kept\n");
 }
 
 TEST_F(GroupStatsTest, ReleaseClosesFileWithoutAnotherLine) {
@@ -85,7 +84,7 @@ TEST_F(GroupStatsTest, ReleaseClosesFileWithoutAnotherLine) {
   skgxn_group handle = named("G:7");
   writeGroupStats(&handle, "only\n");
   releaseGroupHandle(&handle);
-  EXPECT_EQ(readFile("/var/tmp/skgxn_G:7.pstat"), kMarker + "only\n");
+  EXPECT_EQ(test::readFile("/var/tmp/skgxn_G:7.pstat"), kMarker + "only\n");
 }
 
 }  // namespace

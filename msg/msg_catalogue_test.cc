@@ -60,7 +60,7 @@ TEST_F(Catalogue, DeregisterRequestIsTenBytesAfterAFailedBuildAndDumpsAsOneLine)
   traceMask.store(TRACE_ERR | TRACE_MSG | TRACE_VER);
   TraceCapture trace;
   daemonProto.dumpMsg("Write Msg DUMP:", daemonProto.length());
-  EXPECT_NE(trace.lines().find("MsgProto::dumpMsg:MSG Write Msg DUMP:\n"
+  EXPECT_NE(trace.text().find("MsgProto::dumpMsg:MSG Write Msg DUMP:\n"
                                "    03 00 00 00 2a 00 00 00 2d 00 \n"),
             std::string::npos);
 }
@@ -90,7 +90,7 @@ TEST_F(Catalogue, EveryRequestParsesBackOnTheDaemonSide) {
   EXPECT_EQ(std::make_tuple(id, name), std::make_tuple(14u, std::string("beta")));
   TraceCapture trace;
   EXPECT_EQ(parseDrgReq(built(), id), ERR_INVALID);
-  EXPECT_EQ(trace.lines(), "");
+  EXPECT_EQ(trace.text(), "");
 }
 
 TEST_F(Catalogue, RegisterRequestKeepsDataOnlyWhenTheChecksumAndSizeAreRight) {

@@ -16,7 +16,7 @@
 
 #include "diag/diag_state.h"
 #include "diag/trace.h"
-#include "group/diag_test_support.h"
+#include "diag/test_support.h"
 #include "group/group_state.h"
 #include "msg/test_support.h"
 #include "msg/unique_fd.h"
@@ -28,7 +28,7 @@ namespace {
 using test::FakeDaemon;
 using test::FakePeer;
 using test::fdIsOpen;
-using testsupport::TraceCapture;
+using test::TraceCapture;
 using Lines = std::vector<std::string>;
 
 class DiagEnvironment : public ::testing::Environment {

@@ -18,7 +18,7 @@ namespace {
 using test::TraceCapture;
 
 bool traced(const TraceCapture& trace, const std::string& line) {
-  return trace.lines().find(line) != std::string::npos;
+  return trace.text().find(line) != std::string::npos;
 }
 
 TEST(ByteData, KeepsAtMost96BytesAndNothingFromNull) {
@@ -47,7 +47,7 @@ TEST_F(MsgProtoTest, DataWithoutRoomMovesNothingAndReadTracesOffsets) {
   MsgProto small(buf, 32);
   TraceCapture trace;
   EXPECT_EQ(small.writeData(33, bytes), ERR_SIZE);
-  EXPECT_EQ(trace.lines(), "");
+  EXPECT_EQ(trace.text(), "");
   ASSERT_EQ(small.readData(28, bytes), ERR_NONE);
   EXPECT_EQ(small.readData(8, bytes), ERR_SIZE);
   EXPECT_EQ(small.length(), 28u);
@@ -143,7 +143,7 @@ TEST_F(MsgProtoTest, ChecksumIsTheSumOfEveryByteBeforeItAndFailsSilently) {
     ASSERT_EQ(proto.readData(4, &back), ERR_NONE);
     TraceCapture trace;
     EXPECT_EQ(proto.readChecksum(), expected);
-    EXPECT_EQ(trace.lines(), "");
+    EXPECT_EQ(trace.text(), "");
     buf[0] ^= 1;
   }
 }
@@ -153,7 +153,7 @@ TEST_F(MsgProtoTest, ValidResponseNeedsTypeAndIdAndTracesWhatItSaw) {
   std::memcpy(buf, words, sizeof words);
   TraceCapture trace;
   EXPECT_TRUE(proto.validResponse(MSG_DRG_RESP, 42));
-  EXPECT_EQ(trace.lines(), "");
+  EXPECT_EQ(trace.text(), "");
   EXPECT_FALSE(proto.validResponse(MSG_DRG_RESP, 43));
   EXPECT_TRUE(traced(trace,
                      "MsgProto::validResponse:ERROR saw type=4,id=42 BUT looking for "

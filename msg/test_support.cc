@@ -1,9 +1,8 @@
-// Test helpers for the msg tests: socket pairs, trace capture, descriptor
-// counts, signals into a poll().
+// Test helpers for the msg tests: socket pairs and signals into a poll().
 #include "msg/test_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -14,37 +13,19 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
-#include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "diag/diag_state.h"
-#include "diag/trace.h"
 
 namespace skgxn::test {
 
 namespace {
-
-std::string readTraceRecord() {
-  char path[] = "/tmp/msg_trace_XXXXXX";
-  const int fd = mkstemp(path);
-  if (fd == -1) return {};
-  close(fd);
-  dumpTraceRing(path);
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  unlink(path);
-  return text.str();
-}
 
 class DiagnosticsEnvironment : public ::testing::Environment {
  public:
   void SetUp() override { loadDiagnostics(); }
 };
 
-const auto* const kDiagnostics =
-    ::testing::AddGlobalTestEnvironment(new DiagnosticsEnvironment);
+const auto* const kDiagnostics = ::testing::AddGlobalTestEnvironment(new DiagnosticsEnvironment);
 
 std::atomic<int> interruptions{0};
 struct sigaction previousAction {};
@@ -82,8 +63,7 @@ void SeqPacketPair::sendFar(const void* data, size_t len) {
       << std::strerror(errno);
 }
 
-void SeqPacketPair::sendFarWithFds(const std::vector<int>& fds, const void* payload,
-                                   size_t len) {
+void SeqPacketPair::sendFarWithFds(const std::vector<int>& fds, const void* payload, size_t len) {
   iovec iov{const_cast<void*>(payload), len};
   std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
   msghdr msg{};
@@ -96,38 +76,8 @@ void SeqPacketPair::sendFarWithFds(const std::vector<int>& fds, const void* payl
   c->cmsg_type = SCM_RIGHTS;
   c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
   std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
-  ASSERT_EQ(sendmsg(farFd, &msg, MSG_NOSIGNAL), static_cast<ssize_t>(len))
-      << std::strerror(errno);
+  ASSERT_EQ(sendmsg(farFd, &msg, MSG_NOSIGNAL), static_cast<ssize_t>(len)) << std::strerror(errno);
 }
-
-TraceCapture::TraceCapture() {
-  static std::atomic<int> counter{0};
-  mark_ = "test mark " + std::to_string(counter++) + "\n";
-  traceLine(mark_.c_str(), TRACE_ERR);
-}
-
-std::string TraceCapture::lines() const {
-  const std::string record = readTraceRecord();
-  const size_t at = record.rfind(mark_);
-  if (at == std::string::npos) {
-    ADD_FAILURE() << "trace mark not found in the trace record";
-    return {};
-  }
-  return record.substr(at + mark_.size());
-}
-
-size_t openFdCount() {
-  size_t count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return 0;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count;  // includes the directory's own descriptor, in every count alike
-}
-
-bool fdIsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 PollInterrupter::PollInterrupter(pid_t tid) : tid_(tid) {
   struct sigaction action {};

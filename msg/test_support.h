@@ -1,6 +1,6 @@
 // Test helpers for the msg tests: a SOCK_SEQPACKET pair standing in for the
-// daemon's end, a reader of the trace lines written since a mark, descriptor
-// counting for leak checks, and a signal sent into a thread's poll().
+// daemon's end and a signal sent into a thread's poll(). The trace capture and
+// descriptor counts every folder uses come from diag/test_support.h.
 #ifndef MSG_TEST_SUPPORT_H_
 #define MSG_TEST_SUPPORT_H_
 
@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "diag/test_support.h"
 
 namespace skgxn::test {
 
@@ -32,22 +34,6 @@ struct SeqPacketPair {
   int nearFd = -1;
   int farFd = -1;
 };
-
-// Marks the trace record; lines() returns what was traced after the mark.
-class TraceCapture {
- public:
-  TraceCapture();
-  std::string lines() const;
-
- private:
-  std::string mark_;
-};
-
-// Number of descriptors open in this process.
-size_t openFdCount();
-
-// True when fd is an open descriptor of this process.
-bool fdIsOpen(int fd);
 
 // Interrupts one thread of this process with SIGUSR1 while it sleeps in
 // poll(), the way a host's interval timer lands in a call that waits for the

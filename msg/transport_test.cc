@@ -25,7 +25,7 @@ using test::SeqPacketPair;
 using test::TraceCapture;
 
 bool traced(const TraceCapture& trace, const std::string& part) {
-  return trace.lines().find(part) != std::string::npos;
+  return trace.text().find(part) != std::string::npos;
 }
 
 // A pipe whose write end is passed; once every copy of the write end is
@@ -160,7 +160,7 @@ TEST_F(Transport, WriteToAFullPipeGivesFullWithoutATraceLine) {
   ASSERT_EQ(errno, EAGAIN);
   TraceCapture trace;
   EXPECT_EQ(clientProto.writeMsg(pair.nearFd), ERR_FULL);
-  EXPECT_EQ(trace.lines(), "");
+  EXPECT_EQ(trace.text(), "");
   EXPECT_EQ(clientProto.length(), 0u);
 }
 

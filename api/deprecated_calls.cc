@@ -28,8 +28,8 @@ SKGXN_EXPORT int skgxnsrg(skgxn_result* err, skgxn_context* ctx, const char* pgr
   CallFrame frame(CallFrame::Deprecated{}, "skgxnsrg", err);
   frame.exit([&](std::ostream& o) {
     o << "slvm_hdl(i)=" << PtrArg{slvm_hdl} << ", ctx(i)=" << PtrArg{ctx}
-      << ", pgroup(i)=" << TextArg{pgroup} << ", memnum(i)=" << memnum
-      << ", ext(i)=" << PtrArg{ext} << ", flags(i)=" << flags;
+      << ", pgroup(i)=" << TextArg{pgroup} << ", memnum(i)=" << memnum << ", ext(i)=" << PtrArg{ext}
+      << ", flags(i)=" << flags;
   });
   return frame.status();
 }
@@ -37,8 +37,7 @@ SKGXN_EXPORT int skgxnsrg(skgxn_result* err, skgxn_context* ctx, const char* pgr
 SKGXN_EXPORT int skgxnsdr(skgxn_result* err, void* slvm_hdl, void* ext, uint32_t flags) {
   CallFrame frame(CallFrame::Deprecated{}, "skgxnsdr", err);
   frame.exit([&](std::ostream& o) {
-    o << "slvm_hdl(i)=" << PtrArg{slvm_hdl} << ", ext(i)=" << PtrArg{ext}
-      << ", flags(i)=" << flags;
+    o << "slvm_hdl(i)=" << PtrArg{slvm_hdl} << ", ext(i)=" << PtrArg{ext} << ", flags(i)=" << flags;
   });
   return frame.status();
 }

@@ -20,9 +20,9 @@ constexpr size_t kText3Bound = 160;
 constexpr uint32_t kFailureMark = 99;
 
 constexpr const char* kFailureNames[] = {
-    "SKGXN_FAIL",          "SKGXN_FAIL(EUNK)",    "SKGXN_FAIL(EINIT)",
-    "SKGXN_FAIL(EPERM)",   "SKGXN_FAIL(EINVAL)",  "SKGXN_FAIL(EUNAVAIL)",
-    "SKGXN_FAIL(ESIZE)",   "SKGXN_FAIL(EEXIST)",  "SKGXN_FAIL(EINUSE)",
+    "SKGXN_FAIL",        "SKGXN_FAIL(EUNK)",   "SKGXN_FAIL(EINIT)",
+    "SKGXN_FAIL(EPERM)", "SKGXN_FAIL(EINVAL)", "SKGXN_FAIL(EUNAVAIL)",
+    "SKGXN_FAIL(ESIZE)", "SKGXN_FAIL(EEXIST)", "SKGXN_FAIL(EINUSE)",
 };
 
 void appendText(char* field, const char* text, size_t bound) {
@@ -149,8 +149,7 @@ void CallFrame::failSilently(uint32_t code) {
 }
 
 bool CallFrame::exitWanted() const {
-  return traceEnabled(TRACE_CALL) ||
-         (ctx_ != nullptr && contextTraceWanted(ctx_, contextBit_));
+  return traceEnabled(TRACE_CALL) || (ctx_ != nullptr && contextTraceWanted(ctx_, contextBit_));
 }
 
 void CallFrame::writeExitLine(const std::string& line) const {

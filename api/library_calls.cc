@@ -131,8 +131,8 @@ SKGXN_EXPORT int skgxntrace(skgxn_result* err, skgxn_context* ctx, void* ext,
     frame.fail(SKGXN_EINVAL, "skgxntrace:ERROR: context is NULL or invalid");
   }
   frame.exit([&](std::ostream& o) {
-    o << "ctx(i)=" << PtrArg{ctx} << ", trace_flags(i)=0x" << std::hex << trace_flags
-      << std::dec << ", ext(i)=" << PtrArg{ext};
+    o << "ctx(i)=" << PtrArg{ctx} << ", trace_flags(i)=0x" << std::hex << trace_flags << std::dec
+      << ", ext(i)=" << PtrArg{ext};
   });
   return frame.status();
 }
@@ -156,7 +156,8 @@ SKGXN_EXPORT int skgxnever(skgxn_result* err, const skgxn_version* cvers, skgxn_
 SKGXN_EXPORT int skgxnqtsz(skgxn_result* err, int32_t type, void* ext, uint32_t flags) {
   CallFrame frame("skgxnqtsz", err);
   const skgxn::TypeSize found = skgxn::typeSize(type);
-  if (!found.known) frame.fail(SKGXN_EINVAL, "skgxnqtsz:ERROR unknown type " + std::to_string(type));
+  if (!found.known)
+    frame.fail(SKGXN_EINVAL, "skgxnqtsz:ERROR unknown type " + std::to_string(type));
   frame.exit(
       [&](std::ostream& o) {
         o << "type(i)=" << found.name << ", ext(i)=" << PtrArg{ext} << ", flags(i)=" << flags;

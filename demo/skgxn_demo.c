@@ -12,14 +12,14 @@
 
 #include "skgxn.h"
 
-static const char *codeName(const skgxn_result *err) {
-  static const char *names[] = {"",        "EUNK",     "EINIT", "EPERM", "EINVAL",
+static const char* codeName(const skgxn_result* err) {
+  static const char* names[] = {"",         "EUNK",  "EINIT",  "EPERM", "EINVAL",
                                 "EUNAVAIL", "ESIZE", "EEXIST", "EINUSE"};
   return err->code <= 8 ? names[err->code] : "?";
 }
 
-static void say(const char *who, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-static void say(const char *who, const char *fmt, ...) {
+static void say(const char* who, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+static void say(const char* who, const char* fmt, ...) {
   va_list ap;
   printf("[%s] ", who);
   va_start(ap, fmt);
@@ -29,7 +29,7 @@ static void say(const char *who, const char *fmt, ...) {
   fflush(stdout);
 }
 
-static void printMembers(char *out, size_t size, const uint8_t bitmap[16]) {
+static void printMembers(char* out, size_t size, const uint8_t bitmap[16]) {
   size_t used = 0;
   out[0] = '\0';
   for (int n = 0; n < 128; n++) {
@@ -93,7 +93,7 @@ static void onSignal(int sig) {
 
 /* member NAME SECONDS: join DBGRP with NAME as private data, poll every
  * second for SECONDS (0: until SIGTERM/SIGINT), then leave. */
-static int runMember(const char *name, int seconds) {
+static int runMember(const char* name, int seconds) {
   skgxn_result err;
   skgxn_context ctx;
   skgxn_group grp;
@@ -145,7 +145,7 @@ static int runMember(const char *name, int seconds) {
   return 0;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   if (argc >= 2 && strcmp(argv[1], "info") == 0) return runInfo();
   if (argc >= 4 && strcmp(argv[1], "member") == 0) return runMember(argv[2], atoi(argv[3]));
   fprintf(stderr,

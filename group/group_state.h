@@ -23,13 +23,13 @@ struct GroupState {
   skgxn_context* ctxRecord = nullptr;
   int commandFd = -1;
   int eventFd = -1;
-  uint32_t eventSeq = 0;      // last accepted event; 0 before the first
-  int32_t pollCount = 0;      // polls in the current statistics period
-  int32_t lastPollTime = 0;   // seconds since the epoch
-  int32_t periodStart = 0;    // 0: no period yet
-  uint32_t lastEvent = 0;     // event reported by the previous poll
-  MemberBitmap lastMembers{}; // members that came with the last event
-  std::string groupName;      // "DBGRP:3" once registered
+  uint32_t eventSeq = 0;       // last accepted event; 0 before the first
+  int32_t pollCount = 0;       // polls in the current statistics period
+  int32_t lastPollTime = 0;    // seconds since the epoch
+  int32_t periodStart = 0;     // 0: no period yet
+  uint32_t lastEvent = 0;      // event reported by the previous poll
+  MemberBitmap lastMembers{};  // members that came with the last event
+  std::string groupName;       // "DBGRP:3" once registered
   std::unique_ptr<LogFile> statsFile;
   // The context's list this state is listed in. A listed state keeps its
   // list alive: a context is only freed after releasing every listed state.

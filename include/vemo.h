@@ -38,14 +38,14 @@ extern "C" {
 #define VEMO_NODEID_NODENAME "NodeId_Nodename"
 #define VEMO_NODENAME_NODEID "Nodename_NodeId"
 
-typedef void *vemo_handle_t;
+typedef void* vemo_handle_t;
 typedef struct vemo_nodeid_array {
   uint32_t count;
-  uint32_t *ids;
+  uint32_t* ids;
 } vemo_nodeid_array_t;
 
-VEMO_EXPORT int vemo_cluster_open(vemo_handle_t *handle);
-VEMO_EXPORT int vemo_cluster_get(vemo_handle_t handle, const char *tag, ...);
+VEMO_EXPORT int vemo_cluster_open(vemo_handle_t* handle);
+VEMO_EXPORT int vemo_cluster_get(vemo_handle_t handle, const char* tag, ...);
 VEMO_EXPORT int vemo_cluster_close(vemo_handle_t handle);
 
 #ifdef __cplusplus

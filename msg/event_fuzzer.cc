@@ -2,10 +2,9 @@
 // arrive on a socket pair and are read with pstatReadEvt until the queue is
 // empty or the connection is gone, carrying the sequence number along.
 #include <fcntl.h>
+#include <fuzzer/FuzzedDataProvider.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <vector>

@@ -3,7 +3,6 @@
 // of MsgProto field operations in wire order.
 #include "msg/msg_catalogue.h"
 
-
 namespace skgxn {
 
 namespace {
@@ -204,9 +203,9 @@ ErrCode sendQgrpResp(MsgProto& p, int& fd, uint32_t id, const MemberBitmap& bitm
 ErrCode recvRegResp(MsgProto& p, int& fd, uint32_t& id, int32_t& memno) {
   int32_t status = 0;
   Steps s = startResponse(p, fd, MSG_REG_RESP, id);
-  s.then([&] { return take(p, status); })
-      .then([&] { return take(p, memno); })
-      .then([&] { return p.readChecksum(); });
+  s.then([&] { return take(p, status); }).then([&] { return take(p, memno); }).then([&] {
+    return p.readChecksum();
+  });
   return withStatus(s, status);
 }
 
@@ -242,8 +241,7 @@ ErrCode peekMsgType(const MsgProto& p, uint32_t& type) {
   return p.peekData(pos, &type, sizeof type);
 }
 
-ErrCode parseRegReq(MsgProto& p, uint32_t& id, std::string& name, int32_t& memno,
-                    ByteData& data) {
+ErrCode parseRegReq(MsgProto& p, uint32_t& id, std::string& name, int32_t& memno, ByteData& data) {
   uint32_t len = 0;
   uint8_t area[kMaxPrivateData];
   Steps s = startRequest(p, MSG_REG_REQ, id);

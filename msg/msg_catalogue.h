@@ -33,12 +33,10 @@ namespace skgxn {
 // Senders: build, then writeMsg on fd. The first non-zero code is the result.
 [[nodiscard]] ErrCode sendRegReq(MsgProto& p, int& fd, uint32_t id, const std::string& name,
                                  int32_t memno, const ByteData& data);
-[[nodiscard]] ErrCode sendRegResp(MsgProto& p, int& fd, uint32_t id, int32_t status,
-                                  int32_t memno);
+[[nodiscard]] ErrCode sendRegResp(MsgProto& p, int& fd, uint32_t id, int32_t status, int32_t memno);
 [[nodiscard]] ErrCode sendDrgReq(MsgProto& p, int& fd, uint32_t id);
 [[nodiscard]] ErrCode sendDrgResp(MsgProto& p, int& fd, uint32_t id, int32_t status);
-[[nodiscard]] ErrCode sendPrdataReq(MsgProto& p, int& fd, uint32_t id, int32_t memno,
-                                    uint32_t seq);
+[[nodiscard]] ErrCode sendPrdataReq(MsgProto& p, int& fd, uint32_t id, int32_t memno, uint32_t seq);
 [[nodiscard]] ErrCode sendPrdataResp(MsgProto& p, int& fd, uint32_t id, int32_t status,
                                      const ByteData& data);
 [[nodiscard]] ErrCode sendEvent(MsgProto& p, int& fd, uint32_t event, const MemberBitmap& bitmap,

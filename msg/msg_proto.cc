@@ -94,9 +94,10 @@ ErrCode MsgProto::readString(std::string& text) {
   }
   if (!terminated) {
     char line[160];
-    std::snprintf(line, sizeof line,
-                  "MsgProto::readString:ERROR BUF TOO SMALL - bufsize=%zu, begBuf=%td, endBuf=%td\n",
-                  text.size(), cur_ - beg_, end_ - beg_);
+    std::snprintf(
+        line, sizeof line,
+        "MsgProto::readString:ERROR BUF TOO SMALL - bufsize=%zu, begBuf=%td, endBuf=%td\n",
+        text.size(), cur_ - beg_, end_ - beg_);
     traceLine(line, TRACE_ERR);
     return ERR_SIZE;
   }
@@ -163,8 +164,9 @@ bool MsgProto::validResponse(uint32_t type, uint32_t id) const {
   uint32_t seenType = 0;
   uint32_t seenId = 0;
   Steps peek;
-  peek.then([&] { return peekData(pos, &seenType, sizeof seenType); })
-      .then([&] { return peekData(pos, &seenId, sizeof seenId); });
+  peek.then([&] { return peekData(pos, &seenType, sizeof seenType); }).then([&] {
+    return peekData(pos, &seenId, sizeof seenId);
+  });
   char line[160];
   if (!peek.ok()) {
     std::snprintf(line, sizeof line,

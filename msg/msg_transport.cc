@@ -1,8 +1,6 @@
 // MsgProto transport: one message at a time between a MsgProto buffer and a
 // daemon connection, with the failure outcomes the requests rely on (codes,
 // trace lines, and which failures close the caller's descriptor).
-#include "msg/msg_proto.h"
-
 #include <errno.h>
 #include <fcntl.h>
 
@@ -12,6 +10,7 @@
 #include "diag/report.h"
 #include "diag/trace.h"
 #include "msg/member_bitmap.h"
+#include "msg/msg_proto.h"
 #include "msg/stream_io.h"
 #include "msg/unique_fd.h"
 

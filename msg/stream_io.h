@@ -17,9 +17,9 @@ int putMsg(int fd, const void* data, size_t len);
 
 // Outcome of getMsg.
 struct GetMsgResult {
-  int rc;         // -1 failure (errno set; EBADMSG: a passed descriptor is queued),
-                  // 0 whole message, 1 more of the message remains
-  ssize_t len;    // bytes placed in the buffer: 0 is the peer's close
+  int rc;           // -1 failure (errno set; EBADMSG: a passed descriptor is queued),
+                    // 0 whole message, 1 more of the message remains
+  ssize_t len;      // bytes placed in the buffer: 0 is the peer's close
   size_t rest = 0;  // bytes of an oversized record not yet accounted for
 };
 

@@ -122,7 +122,7 @@ check_token() {
   local example=$build/corosync.conf.example pattern='^ *token(_coefficient)?:'
   [[ -f $example ]] || return 0
   if [[ $(grep -E "$pattern" "$example" | tr -d ' ' | sort) != \
-    $(grep -E "$pattern" "$SKGXN_BED/corosync.conf" | tr -d ' ' | sort) ]]; then
+    "$(grep -E "$pattern" "$SKGXN_BED/corosync.conf" | tr -d ' ' | sort)" ]]; then
     echo "note: the bed's token settings differ from the shipped example's"
   fi
 }

@@ -6,7 +6,8 @@
 #          cpg_join on node 1 until node 2's configuration change;
 #   kill   a member SIGKILLed on node 1 until node 2's member sees it gone,
 #          against a process of a Corosync group killed the same way;
-#   cut    node 3 cut off until the members on nodes 1 and 2 see it gone.
+#   cut    node 3 cut off (from its loss of carrier) until the members on
+#          nodes 1 and 2 see it gone, and Corosync's own change there.
 # Every stamp is CLOCK_MONOTONIC of this one machine, taken by the probes
 # (bench/cluster_probe.c); a watcher reports its stamps through a FIFO in the
 # bed's directory, which every node sees. Usage (as root):
@@ -170,14 +171,15 @@ for ((r = 1; r <= cuts; r++)); do
     watch $n skgxn C$r "r$r-skgxn$n" "$SKGXN_BED/cut.fifo"
     watch $n cpg C$r "r$r-cpg$n" "$SKGXN_BED/cut.fifo"
   done
+  # Timed from node 3's loss of carrier, not from the command: its own
+  # start-up and exit take tens to hundreds of ms on a busy machine.
+  "$bed" exec 3 sh -c "setsid $probe link eth0 r$r-link $SKGXN_BED/cut.fifo \
+    >>$SKGXN_BED/node3/probe.log 2>&1 </dev/null & echo \$! >>$SKGXN_BED/watchers.pids"
+  await "$cut_fd" "r$r-" 1 link
   await "$cut_fd" "r$r-" 3 skgxn1 skgxn2 skgxn3 cpg1 cpg2 cpg3
-  # Timed from the cut's return, when the link is down for certain: the
-  # command's own start-up (tens to hundreds of ms on a busy machine) is no
-  # part of the detection, and the link goes down in its last few ms.
-  before=$("$probe" now)
   "$bed" cut 3
-  start=$("$probe" now)
-  echo $(((start - before) / 1000)) >>"$samples/cut.command"
+  await "$cut_fd" "r$r-" 0 link
+  start=${stamp[r$r-link]}
   await "$cut_fd" "r$r-" 2 skgxn1 skgxn2 cpg1 cpg2
   for api in skgxn cpg; do
     # The later of the two survivors' stamps: when both have seen it.
@@ -193,7 +195,6 @@ show "cut, velkd members on both survivors" "$samples/cut.skgxn"
 cut_med=$med cut_p90=$p90
 show "cut, Corosync confchg on both survivors" "$samples/cut.cpg"
 cut_cpg_med=$med
-show "(bed.sh cut itself, not counted)" "$samples/cut.command"
 
 echo
 printf 'info: cross-node join until the other node'\''s member sees it, median: %s ms (p90 %s ms; Corosync cpg_join until the confchg: %s ms, p90 %s ms; ratio %sx)\n' \

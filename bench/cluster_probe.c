@@ -12,17 +12,23 @@
  *   cluster_probe kill API GROUP ROUNDS REPORT  ROUNDS times: a child joins;
  *     once REPORT's watcher reports it, the child is SIGKILLed; prints the
  *     microseconds from just before kill() to the watcher's stamp of one member.
+ *   cluster_probe link IFACE TAG REPORT  writes "TAG 1 NS" to REPORT once it
+ *     listens, then "TAG 0 NS" when IFACE loses its carrier, and exits.
  *   cluster_probe now  prints CLOCK_MONOTONIC in nanoseconds. */
 #include <corosync/cpg.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <inttypes.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -64,12 +70,14 @@ static cpg_handle_t cpgHandle;
 static int reportFd = -1;
 static const char* watchTag;
 
-static void report(uint32_t count) {
+static void reportAt(uint32_t count, int64_t stamp) {
   char line[128];
-  int len = snprintf(line, sizeof line, "%s %u %" PRId64 "\n", watchTag, count, nowNs());
+  int len = snprintf(line, sizeof line, "%s %u %" PRId64 "\n", watchTag, count, stamp);
   /* One write of less than PIPE_BUF bytes: lines of several watchers never mix. */
   if (write(reportFd, line, (size_t)len) != len) die("write to the report FIFO failed");
 }
+
+static void report(uint32_t count) { reportAt(count, nowNs()); }
 
 static void onConfchg(cpg_handle_t handle, const struct cpg_name* name,
                       const struct cpg_address* members, size_t nMembers,
@@ -151,6 +159,37 @@ static int watch(void) {
       return 0;
     }
     if (event == skgxngeNUL) napNs(POLL_INTERVAL_NS);
+  }
+}
+
+/* The moment a node is cut off is the moment its interface loses the
+ * carrier, which the kernel announces to the node's own routing socket; the
+ * command that cuts returns only some milliseconds later, tens on a busy
+ * machine. */
+static int watchLink(const char* iface) {
+  unsigned index = if_nametoindex(iface);
+  if (index == 0) die("no such interface");
+  int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  struct sockaddr_nl addr;
+  memset(&addr, 0, sizeof addr);
+  addr.nl_family = AF_NETLINK;
+  addr.nl_groups = RTMGRP_LINK;
+  if (fd < 0 || bind(fd, (struct sockaddr*)&addr, sizeof addr) != 0) die("routing socket failed");
+  report(1);
+  char buf[8192];
+  for (;;) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n < 0 && errno != EINTR && errno != ENOBUFS) die("recv on the routing socket failed");
+    int64_t seen = nowNs();
+    for (struct nlmsghdr* h = (struct nlmsghdr*)buf; n > 0 && NLMSG_OK(h, (size_t)n);
+         h = NLMSG_NEXT(h, n)) {
+      const struct ifinfomsg* info = NLMSG_DATA(h);
+      if (h->nlmsg_type == RTM_NEWLINK && (unsigned)info->ifi_index == index &&
+          !(info->ifi_flags & IFF_RUNNING)) {
+        reportAt(0, seen);
+        return 0;
+      }
+    }
   }
 }
 
@@ -239,10 +278,17 @@ int main(int argc, char** argv) {
     printf("%" PRId64 "\n", nowNs());
     return 0;
   }
+  if (argc == 5 && strcmp(argv[1], "link") == 0) {
+    watchTag = argv[3];
+    reportFd = open(argv[4], O_RDWR | O_CLOEXEC);
+    if (reportFd < 0) die("cannot open the report FIFO");
+    return watchLink(argv[2]);
+  }
   if (argc != 6 || (strcmp(argv[2], "skgxn") != 0 && strcmp(argv[2], "cpg") != 0)) {
     fprintf(stderr,
             "usage: cluster_probe watch skgxn|cpg GROUP TAG REPORT\n"
             "       cluster_probe join|kill skgxn|cpg GROUP ROUNDS REPORT\n"
+            "       cluster_probe link IFACE TAG REPORT\n"
             "       cluster_probe now\n");
     return 2;
   }

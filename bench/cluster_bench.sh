@@ -116,7 +116,7 @@ show() {
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}'; }
-verdict() { awk -v v="$1" -v g="$2" 'BEGIN {print v <= g ? "ok  " : "MISS"}'; }
+verdict() { awk -v v="$1" -v g="$2" 'BEGIN {print (v <= g ? "ok  " : "MISS")}'; }
 
 # The token settings measured must be those the packages ship.
 check_token() {
@@ -124,7 +124,7 @@ check_token() {
   [[ -f $example ]] || return 0
   if [[ $(grep -E "$pattern" "$example" | tr -d ' ' | sort) != \
     "$(grep -E "$pattern" "$SKGXN_BED/corosync.conf" | tr -d ' ' | sort)" ]]; then
-    echo "note: the bed's token settings differ from the shipped example's"
+    echo "info: the bed's token settings differ from the shipped example's"
   fi
 }
 

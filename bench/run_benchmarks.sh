@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs every benchmark of a build with a bounded time each, inside the private
 # mount namespace, with velkd started for the benchmarks that call it, then
-# prints each figure against its target. Usage (as root):
+# the cross-node ones on the three-node bed (cluster_bench.sh), and prints
+# each figure against its target. Usage (as root):
 #   bench/run_benchmarks.sh BUILD_DIR   (a Release build with -DSKGXN_BENCH=ON)
 # Exits 1 when a benchmark could not run; a figure that misses its target is
 # reported as MISS but does not fail the run, since a shared machine's load
@@ -107,6 +108,19 @@ if start_velkd; then
   stop_velkd
 else
   failed="$failed velkd"
+fi
+
+# The cross-node figures, on a three-node bed of its own (Corosync and velkd
+# on every node); it says why when it cannot run there.
+echo "==> cluster_bench"
+out=/var/tmp/cluster_bench.out
+status=0
+"$(dirname "$0")/cluster_bench.sh" "$build" >"$out" 2>&1 || status=$?
+cat "$out"
+grep -E '^(ratio|limit|info|skipped):' "$out" | sed "s/^/cluster_bench /" >>"$summary" || true
+if [ "$status" != 0 ]; then
+  echo "cluster_bench exited with status $status" >>"$summary"
+  failed="$failed cluster_bench"
 fi
 
 echo

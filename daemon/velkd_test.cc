@@ -424,13 +424,14 @@ TEST_F(Velkd, IdleDaemonUsesNoCpu) {
 // --- Options, start and stop ---
 
 TEST_F(Velkd, GroupAndModeReachTheEndpointsAndBadOnesStopTheStart) {
-  const gid_t daemonGid = getgrnam("daemon")->gr_gid;
+  const group* site = getgrnam("daemon");
+  ASSERT_NE(site, nullptr);
   const struct {
     std::vector<std::string> args;
     int exit;  // -1: starts
     mode_t mode;
     gid_t gid;
-  } rows[] = {{{"--group", "daemon", "--mode", "0660"}, -1, 0660, daemonGid},
+  } rows[] = {{{"--group", "daemon", "--mode", "0660"}, -1, 0660, site->gr_gid},
               {{"--mode", "0777"}, -1, 0777, 0},
               {{"--mode", "1000"}, 2, 0, 0},
               {{"--mode", "8"}, 2, 0, 0},

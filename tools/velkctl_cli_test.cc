@@ -55,21 +55,26 @@ TEST(VelkctlCli, AnswersFromARunningDaemonOnlyToRootAndNamesEveryFailure) {
   const Outcome none = velkctl("status");
   EXPECT_EQ(none.status, 1);
   EXPECT_NE(none.output.find("velkd is not running"), std::string::npos) << none.output;
-  {
+  // A daemon that reads the request, then hangs up or answers what is no
+  // answer.
+  for (const auto& [answer, shown] :
+       {std::pair{"", "velkd closed the connection before its answer"},
+        {"[1]", "velkd sent an answer velkctl cannot read"}}) {
     UniqueFd listener(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    unlink(kAdmin);
     const sockaddr_un addr{AF_UNIX, "/run/velkd/admin.sock"};
     ASSERT_EQ(bind(listener.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
     ASSERT_EQ(listen(listener.get(), 1), 0);
-    std::thread hangUp([&] {  // reads the request, then hangs up
+    std::thread fake([&, answer = std::string(answer)] {
       UniqueFd conn(accept(listener.get(), nullptr, nullptr));
       char request[4096];
       (void)recv(conn.get(), request, sizeof request, 0);
+      if (!answer.empty()) (void)send(conn.get(), answer.data(), answer.size(), 0);
     });
     const Outcome o = velkctl("status");
-    hangUp.join();
+    fake.join();
     EXPECT_EQ(o.status, 1);
-    EXPECT_NE(o.output.find("velkd closed the connection before its answer"), std::string::npos)
-        << o.output;
+    EXPECT_NE(o.output.find(shown), std::string::npos) << o.output;
   }
   Daemon daemon;
   const struct {

@@ -28,12 +28,12 @@ constexpr const char* kPidFile = "/run/velkd/velkd.pid";
 // another instance opens it would let a third lock a fresh file beside it.
 bool lockInstance(UniqueFd& lock) {
   if (mkdir(kRunDir, 0755) != 0 && errno != EEXIST) {
-    fprintf(stderr, "velkd: cannot create %s: %s\n", kRunDir, strerror(errno));
+    fprintf(stderr, "velkd: cannot create the run directory %s: %s\n", kRunDir, strerror(errno));
     return false;
   }
   lock = UniqueFd(open(kPidFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
   if (lock.get() < 0) {
-    fprintf(stderr, "velkd: cannot open %s: %s\n", kPidFile, strerror(errno));
+    fprintf(stderr, "velkd: cannot open the pid file %s: %s\n", kPidFile, strerror(errno));
     return false;
   }
   if (flock(lock.get(), LOCK_EX | LOCK_NB) == 0) return true;
@@ -43,21 +43,45 @@ bool lockInstance(UniqueFd& lock) {
   return false;
 }
 
-void writePid(int fd) {
+void writePid(int fd, pid_t pid) {
   char text[32];
-  const int n = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+  const int n = snprintf(text, sizeof text, "%d\n", static_cast<int>(pid));
   if (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<size_t>(n), 0) != n) {
-    fprintf(stderr, "velkd: cannot write %s: %s\n", kPidFile, strerror(errno));
+    fprintf(stderr, "velkd: cannot write the pid file %s: %s\n", kPidFile, strerror(errno));
   }
 }
 
-// Leaves the terminal when started by hand without -f. Under the service
-// manager (which sets NOTIFY_SOCKET) the daemon stays its main process.
-bool detach() {
+// Leaves the terminal when started by hand without -f, before the server
+// starts: a signalfd watched by the parent's epoll would never wake the
+// child's loop. The parent stays until the child tells it over ready that
+// it serves, and exits 0 then, 1 when the child fails first; so whoever
+// started velkd finds the socket and the pid file in place once the start
+// returns. Under the service manager (which sets NOTIFY_SOCKET) the daemon
+// stays its main process.
+bool detach(UniqueFd& ready) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    fprintf(stderr, "velkd: cannot detach: pipe2: %s\n", strerror(errno));
+    return false;
+  }
   const pid_t child = fork();
-  if (child < 0) return false;
-  if (child > 0) _exit(0);
+  if (child < 0) {
+    fprintf(stderr, "velkd: cannot detach: fork: %s\n", strerror(errno));
+    return false;
+  }
+  if (child > 0) {
+    close(ends[1]);
+    char word = 0;
+    _exit(read(ends[0], &word, 1) == 1 ? 0 : 1);
+  }
+  close(ends[0]);
+  ready = UniqueFd(ends[1]);
   setsid();
+  return true;
+}
+
+// The child serves: its parent may exit, and the terminal is let go.
+void detached(UniqueFd ready) {
   const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null >= 0) {
     dup2(null, 0);
@@ -65,7 +89,7 @@ bool detach() {
     dup2(null, 2);
     close(null);
   }
-  return true;
+  (void)!write(ready.get(), "", 1);
 }
 
 bool parseMode(const std::string& text, mode_t& mode) {
@@ -126,7 +150,7 @@ int runDaemon(int argc, char** argv) {
   ClusterConfig config;
   std::string problem;
   if (loadClusterConfig(kClusterConfigPath, config, problem) != ERR_NONE) {
-    fprintf(stderr, "velkd: %s\n", problem.c_str());
+    fprintf(stderr, "velkd: cannot load the cluster configuration: %s\n", problem.c_str());
     return 1;
   }
   options.engine =
@@ -136,10 +160,13 @@ int runDaemon(int argc, char** argv) {
   // Ready means joining works: with a cluster engine, only once the table
   // has come. Told from the loop, after any detach.
   options.onRegistrationOpen = [] { sd_notify(0, "READY=1"); };
+  const bool detaching = !foreground && getenv("NOTIFY_SOCKET") == nullptr;
+  UniqueFd ready;
+  if (detaching && !detach(ready)) return 1;
   Server server(options);
   if (server.start() != ERR_NONE) return 1;
-  if (!foreground && getenv("NOTIFY_SOCKET") == nullptr && !detach()) return 1;
-  writePid(lock.get());
+  writePid(lock.get(), getpid());
+  if (detaching) detached(std::move(ready));
   const ErrCode rc = server.run();
   sd_notify(0, "STOPPING=1");
   return rc == ERR_NONE ? 0 : 1;

@@ -16,13 +16,7 @@ std::vector<uint8_t> encoded(const PeerMessage& m) {
 }
 
 JoinRequest request(const std::string& name) {
-  JoinRequest req;
-  req.name = name;
-  req.memno = 5;
-  req.data = ByteData("\x01\xff", 2);
-  req.peer = PeerCred{1234, 1000, 100};
-  req.now = 1700000000;
-  return req;
+  return JoinRequest{name, 5, ByteData("\x01\xff", 2), PeerCred{1234, 1000, 100}, 1700000000};
 }
 
 PeerState state() {

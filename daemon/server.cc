@@ -91,16 +91,43 @@ bool refuseRights(int fd) {
 #endif
 }
 
+// Names the start step that failed, with the reason the system gave, for
+// the one line an administrator reads when velkd does not come up. ERR_CREATE.
+ErrCode failedTo(std::string& failed, const std::string& step) {
+  failed = step + ": " + strerror(errno);
+  return ERR_CREATE;
+}
+
+// rc, with the step named when it is not 0.
+ErrCode named(ErrCode rc, std::string& failed, const std::string& step) {
+  return rc == ERR_NONE ? ERR_NONE : failedTo(failed, step);
+}
+
+// Gives the endpoint named, at path, the site's group and mode.
+ErrCode setAccess(const std::string& named, const std::string& path, mode_t mode,
+                  std::optional<gid_t> group, std::string& failed) {
+  if (group && chown(path.c_str(), static_cast<uid_t>(-1), *group) != 0) {
+    return failedTo(failed, "give the " + named + " to group " + std::to_string(*group));
+  }
+  if (chmod(path.c_str(), mode) != 0) return failedTo(failed, "set the mode of the " + named);
+  return ERR_NONE;
+}
+
 // Binds a SEQPACKET listening socket at path with the given mode. The socket
 // file is created under a restrictive umask and opened up by chmod afterwards,
 // so there is no moment at which it is wider than asked.
-ErrCode listenAt(const std::string& path, mode_t mode, std::optional<gid_t> group, UniqueFd& out) {
+ErrCode listenAt(const char* what, const std::string& path, mode_t mode, std::optional<gid_t> group,
+                 UniqueFd& out, std::string& failed) {
+  const std::string named = std::string(what) + " " + path;
   sockaddr_un addr{};
-  if (path.size() >= sizeof addr.sun_path) return ERR_INVALID;
+  if (path.size() >= sizeof addr.sun_path) {
+    errno = ENAMETOOLONG;
+    return failedTo(failed, "bind the " + named);
+  }
   addr.sun_family = AF_UNIX;
   memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (fd.get() < 0) return ERR_CREATE;
+  if (fd.get() < 0) return failedTo(failed, "create the " + named);
   // Before listen(), so that no connection can exist without it; run()
   // tells whether the kernel took it.
   (void)refuseRights(fd.get());
@@ -108,18 +135,19 @@ ErrCode listenAt(const std::string& path, mode_t mode, std::optional<gid_t> grou
   const mode_t old = umask(0177);
   const int bound = bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   umask(old);
-  if (bound != 0 || listen(fd.get(), SOMAXCONN) != 0) return ERR_CREATE;
-  if (group && chown(path.c_str(), static_cast<uid_t>(-1), *group) != 0) return ERR_CREATE;
-  if (chmod(path.c_str(), mode) != 0) return ERR_CREATE;
-  out = std::move(fd);
-  return ERR_NONE;
+  if (bound != 0) return failedTo(failed, "bind the " + named);
+  if (listen(fd.get(), SOMAXCONN) != 0) return failedTo(failed, "listen on the " + named);
+  const ErrCode rc = setAccess(named, path, mode, group, failed);
+  if (rc == ERR_NONE) out = std::move(fd);
+  return rc;
 }
 
-ErrCode makeMarker(const std::string& path, mode_t mode, std::optional<gid_t> group) {
+ErrCode makeMarker(const std::string& path, mode_t mode, std::optional<gid_t> group,
+                   std::string& failed) {
+  const std::string named = "registration marker " + path;
   unlink(path.c_str());
-  if (mkfifo(path.c_str(), 0600) != 0) return ERR_CREATE;
-  if (group && chown(path.c_str(), static_cast<uid_t>(-1), *group) != 0) return ERR_CREATE;
-  return chmod(path.c_str(), mode) == 0 ? ERR_NONE : ERR_CREATE;
+  if (mkfifo(path.c_str(), 0600) != 0) return failedTo(failed, "create the " + named);
+  return setAccess(named, path, mode, group, failed);
 }
 
 const char* eventName(uint32_t event) {
@@ -157,45 +185,67 @@ ErrCode Server::start() {
   const sigset_t set = servedSignals();
   signal(SIGPIPE, SIG_IGN);
   sizeToDescriptorLimit();
+  std::string failed;
   Steps s;
-  s.then([&] { return sigprocmask(SIG_BLOCK, &set, nullptr) == 0 ? ERR_NONE : ERR_CREATE; })
-      .also([&] { signals_ = UniqueFd(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC)); })
-      .also([&] { epoll_ = UniqueFd(epoll_create1(EPOLL_CLOEXEC)); })
-      .then([&] { return signals_.get() >= 0 && epoll_.get() >= 0 ? ERR_NONE : ERR_CREATE; })
-      .then([&] { return createAdminEndpoint(); })
-      .then([&] { return watchFd(signals_.get(), EPOLLIN, [this](uint32_t) { readSignals(); }); })
-      .then([&] { return watch(adminListen_.get(), EPOLLIN, tagOf(0, kAdminListen)); })
+  s.then([&] {
+     return sigprocmask(SIG_BLOCK, &set, nullptr) == 0 ? ERR_NONE
+                                                       : failedTo(failed, "block signals");
+   })
+      .then([&] {
+        signals_ = UniqueFd(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+        return signals_.get() >= 0 ? ERR_NONE : failedTo(failed, "create the signal descriptor");
+      })
+      .then([&] {
+        epoll_ = UniqueFd(epoll_create1(EPOLL_CLOEXEC));
+        return epoll_.get() >= 0 ? ERR_NONE : failedTo(failed, "create the epoll descriptor");
+      })
+      .then([&] { return createAdminEndpoint(failed); })
+      .then([&] {
+        return named(watchFd(signals_.get(), EPOLLIN, [this](uint32_t) { readSignals(); }), failed,
+                     "watch the signal descriptor");
+      })
+      .then([&] {
+        return named(watch(adminListen_.get(), EPOLLIN, tagOf(0, kAdminListen)), failed,
+                     "watch the admin socket");
+      })
       .also([&] { engine_->start(); })
       // The single-machine engine is ready at once; its endpoints' failure
       // stops the start like any other.
-      .then([&] { return engineReady_ ? openRegistration() : ERR_NONE; });
-  if (!s.ok()) fprintf(stderr, "velkd: cannot start: %s\n", strerror(errno));
+      .then([&] { return engineReady_ ? openRegistration(failed) : ERR_NONE; });
+  if (!s.ok()) fprintf(stderr, "velkd: cannot %s\n", failed.c_str());
   return s.result();
 }
 
-ErrCode Server::createAdminEndpoint() {
+ErrCode Server::createAdminEndpoint(std::string& failed) {
   created_ = true;
-  return listenAt(options_.adminPath, 0600, std::nullopt, adminListen_);
+  return listenAt("admin socket", options_.adminPath, 0600, std::nullopt, adminListen_, failed);
 }
 
-ErrCode Server::openRegistration() {
+ErrCode Server::openRegistration(std::string& failed) {
   Steps s;
-  s.then([&] { return listenAt(options_.socketPath, options_.mode, options_.group, listen_); })
-      .then([&] { return watch(listen_.get(), EPOLLIN, tagOf(0, kListen)); })
+  s.then([&] {
+     return listenAt("registration socket", options_.socketPath, options_.mode, options_.group,
+                     listen_, failed);
+   })
+      .then([&] {
+        return named(watch(listen_.get(), EPOLLIN, tagOf(0, kListen)), failed,
+                     "watch the registration socket");
+      })
       // The marker comes last: clients take it as the sign that joining works.
-      .then([&] { return makeMarker(options_.fifoPath, options_.mode, options_.group); });
+      .then([&] { return makeMarker(options_.fifoPath, options_.mode, options_.group, failed); });
   return s.result();
 }
 
 void Server::engineReady() {
   engineReady_ = true;
   if (!running_) return;  // start() opens the endpoints and reports their failure
-  if (openRegistration() == ERR_NONE) {
+  std::string failed;
+  if (openRegistration(failed) == ERR_NONE) {
     log_.line(LOG_NOTICE, "registration open");
     if (options_.onRegistrationOpen) options_.onRegistrationOpen();
     return;
   }
-  log_.line(LOG_ERR, "cannot open the registration endpoints: %s; stopping", strerror(errno));
+  log_.line(LOG_ERR, "cannot %s; stopping", failed.c_str());
   stopping_ = true;
 }
 
@@ -478,8 +528,7 @@ void Server::joinDecided(ConnId id, ErrCode status, int32_t memno) {
     retire(std::move(join.end));
   }
   MsgProto r(outBuf_, sizeof outBuf_);
-  if (buildRegResp(r, join.reqId, static_cast<int32_t>(status), memno) != ERR_NONE) return;
-  respond(id, c, r);
+  respond(id, c, buildRegResp(r, join.reqId, static_cast<int32_t>(status), memno), r);
 }
 
 void Server::onLeave(ConnId id, Conn& c, MsgProto& p) {
@@ -497,8 +546,7 @@ void Server::onLeave(ConnId id, Conn& c, MsgProto& p) {
   const ErrCode status = engine_->leave(id);
   endRegistration(c);
   MsgProto r(outBuf_, sizeof outBuf_);
-  if (buildDrgResp(r, reqId, static_cast<int32_t>(status)) != ERR_NONE) return;
-  respond(id, c, r);
+  respond(id, c, buildDrgResp(r, reqId, static_cast<int32_t>(status)), r);
 }
 
 void Server::onPrdata(ConnId id, Conn& c, MsgProto& p) {
@@ -511,8 +559,7 @@ void Server::onPrdata(ConnId id, Conn& c, MsgProto& p) {
   ByteData data;
   const ErrCode status = engine_->table().privateData(engine_->keyOf(id), memno, data);
   MsgProto r(outBuf_, sizeof outBuf_);
-  if (buildPrdataResp(r, reqId, static_cast<int32_t>(status), data) != ERR_NONE) return;
-  respond(id, c, r);
+  respond(id, c, buildPrdataResp(r, reqId, static_cast<int32_t>(status), data), r);
 }
 
 void Server::onQgrp(ConnId id, Conn& c, MsgProto& p) {
@@ -523,11 +570,17 @@ void Server::onQgrp(ConnId id, Conn& c, MsgProto& p) {
   // stale, the caller gets a failed connection.
   if (!engine_->tableCurrent()) return dropConn(id, "group query without quorum");
   MsgProto r(outBuf_, sizeof outBuf_);
-  if (buildQgrpResp(r, reqId, engine_->table().query(name)) != ERR_NONE) return;
-  respond(id, c, r);
+  respond(id, c, buildQgrpResp(r, reqId, engine_->table().query(name)), r);
 }
 
-void Server::respond(ConnId id, Conn& c, MsgProto& p) {
+void Server::respond(ConnId id, Conn& c, ErrCode built, MsgProto& p) {
+  // The client waits for its answer until it comes or the connection
+  // closes, so an answer that cannot be built closes the connection.
+  if (built != ERR_NONE) {
+    log_.line(LOG_ERR, "cannot build an answer (%s) for pid %d uid %u; closing its connection",
+              errorName(built), static_cast<int>(c.peer.pid), c.peer.uid);
+    return dropConn(id, "answer cannot be built");
+  }
   // A client has at most one request outstanding, so its socket always has
   // room for the answer; one that does not is not reading and is dropped
   // rather than waited for.

@@ -65,7 +65,8 @@ class Server : private EngineSink, private EventLoop {
   // engine. The registration socket and the marker FIFO, replacing stale
   // ones, follow when the engine is ready: here for the single-machine
   // engine, from the loop once a cluster engine holds the agreed table.
-  // ERR_CREATE, reported on standard error, when any of these fails here.
+  // ERR_CREATE when any of these fails here, reported on standard error
+  // as the step that failed and why.
   [[nodiscard]] ErrCode start();
   // Serves until SIGTERM, SIGINT or SIGQUIT (other signals are logged and
   // ignored), then sends abort to every member, closes all connections and
@@ -96,9 +97,10 @@ class Server : private EngineSink, private EventLoop {
     bool awaitingRoom = false;  // watched for room to send rather than for requests
   };
 
-  [[nodiscard]] ErrCode createAdminEndpoint();
+  // Both set failed to the step that failed and why when they fail.
+  [[nodiscard]] ErrCode createAdminEndpoint(std::string& failed);
   // The registration socket and the marker FIFO, once the engine is ready.
-  [[nodiscard]] ErrCode openRegistration();
+  [[nodiscard]] ErrCode openRegistration(std::string& failed);
   [[nodiscard]] ErrCode watch(int fd, uint32_t events, uint64_t tag);
   void sizeToDescriptorLimit();
   int nextWakeMs();
@@ -115,7 +117,9 @@ class Server : private EngineSink, private EventLoop {
   void onLeave(ConnId id, Conn& c, MsgProto& p);
   void onPrdata(ConnId id, Conn& c, MsgProto& p);
   void onQgrp(ConnId id, Conn& c, MsgProto& p);
-  void respond(ConnId id, Conn& c, MsgProto& p);
+  // Sends the answer in p, or drops the connection when built (the
+  // encoder's result) is not 0 or the answer cannot be sent.
+  void respond(ConnId id, Conn& c, ErrCode built, MsgProto& p);
   void malformed(ConnId id, const Conn& c, const char* why);
   void dropConn(ConnId id, const char* why);
   void onEventEnd(ConnId id, uint32_t events);

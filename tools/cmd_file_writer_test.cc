@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <iterator>
+#include <tuple>
 
 namespace skgxn {
 namespace {
@@ -39,48 +40,36 @@ TEST(CmdFileContent, OnlyAbsoluteUnbrokenPathsAndKnownCategoriesPass) {
   EXPECT_FALSE(isTraceCategory("ERR"));
 }
 
-class CmdFileWrite : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/velkctl_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-  int64_t mtime() const {
-    struct stat st {};
-    EXPECT_EQ(stat(path().c_str(), &st), 0);
-    return st.st_mtim.tv_sec;
-  }
-  std::string path() const { return dir + "/skgxn_client_cmd"; }
-  size_t entries() const {
-    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
-  }
-  std::string dir, step;
-};
-
-TEST_F(CmdFileWrite, EveryWriteReplacesContentAndMovesTimeForward) {
-  ASSERT_EQ(writeCmdFile(path(), "TRACE ON\n", 1700000000, step), 0);
-  EXPECT_EQ(mtime(), 1700000000);
-  ASSERT_EQ(writeCmdFile(path(), "TRACE OFF\n", 1700000000, step), 0);
-  EXPECT_EQ(mtime(), 1700000001);
-  ASSERT_EQ(writeCmdFile(path(), "DUMP\n", 1600000000, step), 0);
-  EXPECT_EQ(mtime(), 1700000002);
-  EXPECT_EQ(readCmdFile(path()), "DUMP\n");
-  EXPECT_EQ(entries(), 1u);
-}
-
-TEST_F(CmdFileWrite, MissingDirectoriesAreMadeReadableToAllAndAFileInTheWayIsNamed) {
+// Every write replaces the content and moves the time forward, whatever
+// the clock says; missing directories are made readable to all, and a file
+// in their way is named.
+TEST(CmdFileWrite, ReplacesContentMovesTimeForwardAndMakesDirectories) {
+  char dir[] = "/tmp/velkctl_test.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/cluster/velk/skgxn_client_cmd";
+  std::string step;
   const mode_t old = umask(077);
-  EXPECT_EQ(writeCmdFile(dir + "/cluster/velk/skgxn_client_cmd", "A\n", 1, step), 0);
+  for (const auto& [content, now, mtime] : {std::tuple{"TRACE ON\n", 1700000000, 1700000000},
+                                            {"TRACE OFF\n", 1700000000, 1700000001},
+                                            {"DUMP\n", 1600000000, 1700000002}}) {
+    ASSERT_EQ(writeCmdFile(path, content, now, step), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, mtime);
+    EXPECT_EQ(readCmdFile(path), content);
+  }
   umask(old);
   for (const char* sub : {"/cluster", "/cluster/velk"}) {
     struct stat st {};
-    ASSERT_EQ(stat((dir + sub).c_str(), &st), 0);
+    ASSERT_EQ(stat((dir + std::string(sub)).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u) << sub;
   }
-  EXPECT_NE(writeCmdFile(dir + "/cluster/velk/skgxn_client_cmd/d/x", "A\n", 1, step), 0);
+  const auto entries =
+      std::distance(std::filesystem::directory_iterator(dir + std::string("/cluster/velk")), {});
+  EXPECT_EQ(entries, 1);
+  EXPECT_NE(writeCmdFile(path + "/d/x", "A\n", 1, step), 0);
   EXPECT_EQ(step, "mkdir");
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Tests of the frame's pure parts: failure recording, result names, the
-// mapping of internal codes and member-map printing. The entry and exit
+// mapping of internal codes, event names and member-map printing. The entry and exit
 // steps, which read the command file, are tested with the exported calls.
 #include "api/frame.h"
 
@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "group/poll.h"
 
 namespace skgxn {
 namespace {
@@ -67,6 +69,14 @@ TEST(CodeMapping, SharedCodesKeepTheirNumberFullBecomesSizeTheRestUnknown) {
   const std::pair<uint32_t, uint32_t> rows[] = {
       {0, 0}, {2, 2}, {8, 8}, {1, 1}, {9, 1}, {ERR_FULL, 6}, {ERR_MAX_MEMBERS, 6}, {40, 1}};
   for (const auto& [code, mapped] : rows) EXPECT_EQ(toSkgxnCode(code), mapped) << code;
+}
+
+TEST(EventName, EveryEventHasItsNameAndUnknownOnesAreErrors) {
+  const std::pair<uint32_t, const char*> rows[] = {{skgxngeSUS, "skgxngeSUS(suspend)"},
+                                                   {skgxngeRES, "skgxngeRES(resume)"},
+                                                   {skgxngeABT, "skgxngeABT(abort)"},
+                                                   {3, "skgxngeERR(error)"}};
+  for (const auto& [event, name] : rows) EXPECT_STREQ(eventName(event), name);
 }
 
 TEST(MemberMapPrint, SetMembersAscendWithSingleBlanks) {

@@ -19,6 +19,7 @@
 #include "cluster/fake_vemo.h"
 #include "diag/test_support.h"
 #include "diag/trace.h"
+#include "group/group_handle.h"
 #include "msg/msg_client.h"
 #include "skgxn.h"
 #include "vemo.h"
@@ -92,6 +93,9 @@ TEST_F(LibraryCallsTest, EveryCallChecksItsArgumentsInOrderAndTouchesNothing) {
   skgxn_context* const c = &ctx_;
   skgxn_context bad{};
   skgxn_group g{};
+  // A well-formed group state the library never made: refused unread.
+  GroupState lookAlike;
+  lookAlike.ctxRecord = c;
   skgxn_group forged{};
   uint8_t bitmap[16];
   skgxn_memmap map{bitmap}, noBitmap{nullptr};
@@ -198,7 +202,7 @@ TEST_F(LibraryCallsTest, EveryCallChecksItsArgumentsInOrderAndTouchesNothing) {
       ASSERT_EQ(::mkfifo(kRegisterPipe, 0666), 0);
     }
     bad = {c, 5, {}};
-    forged = {c, 7, {}};
+    forged = {&lookAlike, groupStateCheck(lookAlike), {}};
     TraceCapture trace;
     EXPECT_EQ(row.call(), row.result);
     EXPECT_EQ(err_.code, row.code);
@@ -339,8 +343,11 @@ TEST_F(LibraryCallsTest, NodeQueriesAnswerFromTheConfigurationLibrary) {
   expectResult(SKGXN_ESIZE, "skgxnqname");
   EXPECT_EQ(skgxnqname(&err_, &ctx_, 7, name, 6, &number, nullptr, 0), 0);
   expectResult(SKGXN_EEXIST, "skgxnqname");
+  TraceCapture trace;
   EXPECT_EQ(skgxnqanum(&err_, &ctx_, "ghost", &number, nullptr, 0), 0);
   expectResult(SKGXN_EEXIST, "skgxnqanum");
+  EXPECT_EQ(complaints(trace), Lines{"VemoIf::nodeNameToNodeNum::ERROR vemo_cluster_get failed "
+                                     "for VEMO_NODEID_NODENAME on node name ghostwith error: 11"});
   EXPECT_EQ(std::string(name) + std::to_string(number), "kept5");
   // A failing configuration library (its reopening is VemoIf's concern) is
   // an unknown error, and a vector it did not fill is not written either.

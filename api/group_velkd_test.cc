@@ -1,13 +1,15 @@
 // The membership calls end to end against the real velkd, started in the
-// private mount namespace for each case: joins and reconfigurations across
-// processes, member data, the group query, context deletion, the daemon
-// stopped, killed or absent, and descriptor hygiene over many cycles.
+// private mount namespace for each case: joins and refusals, reconfigurations
+// across processes, member data, the group query, the poll's statistics and
+// late-poll lines, context deletion, the daemon stopped, killed or absent,
+// and descriptor hygiene over many cycles.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,19 +21,24 @@
 
 #include "diag/test_support.h"
 #include "group/group_handle.h"
-#include "msg/msg_client.h"
-#include "msg/test_support.h"
+#include "group/poll.h"
 #include "skgxn.h"
 
 namespace skgxn {
 namespace {
 
 using test::TraceCapture;
+using Lines = std::vector<std::string>;
 
 constexpr const char* kNotifySocket = "/run/velkd/test-notify.sock";
 constexpr int kReadyWaitMs = 10000;
+constexpr uint32_t kLowestFree = 0xffffffffu;
 
-// velkd in the foreground, waited for through its readiness notification.
+int32_t fakeNow = 0;
+int32_t fakeClock() { return fakeNow; }
+
+// velkd in the foreground, waited for through its readiness notification; a
+// daemon that exits instead ends the wait at once.
 class Velkd {
  public:
   Velkd() { start(); }
@@ -53,13 +60,15 @@ class Velkd {
       ::execl(VELKD_PATH, "velkd", "-f", static_cast<char*>(nullptr));
       _exit(127);
     }
-    pollfd ready{notify, POLLIN, 0};
-    char text[256] = {};
+    const int exited = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    pollfd waits[2] = {{notify, POLLIN, 0}, {exited, POLLIN, 0}};
+    char text[256];
     bool up = false;
-    while (!up && ::poll(&ready, 1, kReadyWaitMs) == 1) {
-      const ssize_t n = ::recv(notify, text, sizeof text - 1, 0);
+    while (!up && ::poll(waits, 2, kReadyWaitMs) > 0 && waits[1].revents == 0) {
+      const ssize_t n = ::recv(notify, text, sizeof text, 0);
       up = n > 0 && std::string(text, static_cast<size_t>(n)).find("READY=1") != std::string::npos;
     }
+    ::close(exited);
     ::close(notify);
     ASSERT_TRUE(up) << "velkd did not report ready";
   }
@@ -84,16 +93,15 @@ bool eventArrives(const skgxn_group& group) {
   return ::poll(&entry, 1, kReadyWaitMs) == 1;
 }
 
-// A process of its own that joins DBGRP, reports its member number and
-// leaves when told to (or never, until killed). With a child, it then forks
-// one that tries the handle it inherited, reports whether the handle was
-// refused there, and lives on until the test tells the member to leave or
-// ends.
+// A process of its own that joins DBGRP with data "child", reports its
+// member number and leaves when told to (or never, until killed). With a
+// child, it then forks one that tries the handle it inherited and reports
+// whether it was refused there: the parent's descriptors closed, the poll
+// and the data read refused, the leave done without reaching the daemon.
 class OtherMember {
  public:
-  explicit OtherMember(bool withChild = false) {
-    EXPECT_EQ(::pipe(up_), 0);
-    EXPECT_EQ(::pipe(down_), 0);
+  explicit OtherMember(bool withChild) {
+    EXPECT_EQ(::pipe(up_) + ::pipe(down_), 0);
     pid_ = ::fork();
     if (pid_ == 0) run(withChild);
     ::close(up_[1]);
@@ -108,38 +116,47 @@ class OtherMember {
     ::close(down_[1]);
     if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
   }
-  uint32_t memnum() const { return memnum_; }
-  bool childRefused() const { return childRefused_; }
-  // Tells the member to leave; true when it left cleanly.
-  bool leave() {
+  // Tells the member to leave, or kills it; true when it left cleanly.
+  bool end(bool kill) {
     const char go = 1;
-    EXPECT_EQ(::write(down_[1], &go, 1), 1);
+    if (kill) ::kill(pid_, SIGKILL);
+    if (!kill && ::write(down_[1], &go, 1) != 1) ADD_FAILURE() << "member not told to leave";
     int status = 0;
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
-  void kill() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
+
+  uint32_t memnum_ = 0;
+  bool childRefused_ = false;
 
  private:
+  // The test's ends are closed first, so that a test giving up early, which
+  // closes its own, ends this process and its child instead of hanging.
   [[noreturn]] void run(bool withChild) {
+    ::close(up_[0]);
+    ::close(down_[1]);
     skgxn_result err{};
     skgxn_context ctx{};
     skgxn_group group{};
-    uint32_t memnum = 0xffffffffu;
+    uint32_t memnum = kLowestFree;
     const bool joined =
         skgxncin(&err, &ctx, nullptr, nullptr, nullptr, 0) == 1 &&
         skgxnreg(&err, &ctx, "DBGRP", &memnum, "child", 5, nullptr, 0, &group, nullptr, 0) == 1;
     if (::write(up_[1], &memnum, sizeof memnum) != sizeof memnum || !joined) _exit(2);
     const int fds[2] = {groupStateOf(&group)->commandFd, groupStateOf(&group)->eventFd};
     if (withChild && ::fork() == 0) {
-      const bool refused = inheritedHandleRefused(group, memnum, fds);
+      uint8_t bitmap[16];
+      skgxn_memmap memmap{bitmap};
+      char data[8];
+      uint32_t len = 0;
+      bool refused = !test::fdIsOpen(fds[0]) && !test::fdIsOpen(fds[1]);
+      refused &= skgxnpstat(&err, &group, &memmap, 0, nullptr, 0) == skgxngeABT &&
+                 err.code == SKGXN_EINVAL;
+      refused &= skgxnprdata(&err, &group, memnum, data, sizeof data, &len, nullptr, 0) == 0 &&
+                 err.code == SKGXN_EINVAL;
+      refused &= skgxndrg(&err, &group, nullptr, 0) == 1 && group.state == nullptr;
       pollfd told{down_[0], POLLIN, 0};
-      ::close(down_[1]);
       if (::write(up_[1], &refused, 1) == 1) (void)::poll(&told, 1, -1);
       _exit(0);
     }
@@ -148,28 +165,9 @@ class OtherMember {
     _exit(skgxndrg(&err, &group, nullptr, 0) == 1 ? 0 : 4);
   }
 
-  // In a child: the parent's descriptors are closed, the poll and the data
-  // read are refused, and the leave succeeds without reaching the daemon.
-  static bool inheritedHandleRefused(skgxn_group& group, uint32_t memnum, const int (&fds)[2]) {
-    skgxn_result err{};
-    uint8_t bitmap[16];
-    skgxn_memmap memmap{bitmap};
-    char data[8];
-    uint32_t len = 0;
-    bool refused = !test::fdIsOpen(fds[0]) && !test::fdIsOpen(fds[1]);
-    refused &=
-        skgxnpstat(&err, &group, &memmap, 0, nullptr, 0) == skgxngeABT && err.code == SKGXN_EINVAL;
-    refused &= skgxnprdata(&err, &group, memnum, data, sizeof data, &len, nullptr, 0) == 0 &&
-               err.code == SKGXN_EINVAL;
-    refused &= skgxndrg(&err, &group, nullptr, 0) == 1 && group.state == nullptr;
-    return refused;
-  }
-
   int up_[2] = {-1, -1};
   int down_[2] = {-1, -1};
   pid_t pid_ = -1;
-  uint32_t memnum_ = 0;
-  bool childRefused_ = false;
 };
 
 class VelkdGroupTest : public ::testing::Test {
@@ -179,17 +177,23 @@ class VelkdGroupTest : public ::testing::Test {
     ASSERT_EQ(skgxncin(&err_, &ctx_, nullptr, nullptr, nullptr, 0), 1);
   }
   void TearDown() override {
+    setPollClockForTest(nullptr);
     if (ctx_.object != nullptr) (void)skgxncdel(nullptr, &ctx_, nullptr, 0);
   }
 
-  // Joins group as memnum (0xffffffff: the lowest free number).
-  void join(skgxn_group& group, uint32_t memnum = 0xffffffffu, const char* name = "DBGRP",
-            const void* data = nullptr, uint32_t len = 0) {
-    ASSERT_EQ(skgxnreg(&err_, &ctx_, name, &memnum, data, len, nullptr, 0, &group, nullptr, 0), 1)
-        << err_.code;
+  int reg(skgxn_group& group, uint32_t& memnum, const char* name = "DBGRP",
+          const void* data = nullptr, uint32_t len = 0) {
+    return skgxnreg(&err_, &ctx_, name, &memnum, data, len, nullptr, 0, &group, nullptr, 0);
   }
-
+  void join(skgxn_group& group, uint32_t memnum = kLowestFree, const char* name = "DBGRP",
+            const void* data = nullptr, uint32_t len = 0) {
+    ASSERT_EQ(reg(group, memnum, name, data, len), 1) << err_.code;
+  }
   int poll(skgxn_group& group) { return skgxnpstat(&err_, &group, &memmap_, 0, nullptr, 0); }
+  int pollAt(skgxn_group& group, int32_t at) {
+    fakeNow = at;
+    return poll(group);
+  }
   bool member(uint32_t n) const { return (bitmap_[n / 8] >> (n % 8)) & 1; }
 
   Velkd velkd_;
@@ -202,17 +206,67 @@ class VelkdGroupTest : public ::testing::Test {
 TEST_F(VelkdGroupTest, JoinBringsTheFirstReconfigurationAndLeaveClearsTheRecord) {
   skgxn_group group{};
   uint32_t memnum = 3;
-  ASSERT_EQ(skgxnreg(&err_, &ctx_, "DBGRP", &memnum, "abc", 3, nullptr, 0, &group, nullptr, 0), 1);
+  ASSERT_EQ(reg(group, memnum, "DBGRP", "abc", 3), 1);
   EXPECT_EQ(memnum, 3u);
   ASSERT_TRUE(eventArrives(group));
   EXPECT_EQ(poll(group), skgxngeRCFG);
   EXPECT_EQ(bitmap_[0], 0x08);
   EXPECT_EQ(poll(group), skgxngeNUL);
-  EXPECT_EQ(bitmap_[0], 0x08);
+  EXPECT_EQ(bitmap_[0], 0x08) << "no news repeats the last members";
+  skgxn_group altered = group;
+  altered.check ^= 0x0100;
+  EXPECT_EQ(poll(altered), skgxngeABT);
+  EXPECT_TRUE(altered.state == nullptr && altered.check == 0);
+  // Joining through a live record warns and leaves the first membership alone.
+  skgxn_group again = group;
+  TraceCapture trace;
+  join(again, 4);
+  EXPECT_EQ(trace.count("skgxnreg:WARN group handle not clean - possibly in use"), 1u);
+  EXPECT_TRUE(isValidGroupHandle(&group) && again.state != group.state);
+  EXPECT_EQ(skgxndrg(&err_, &again, nullptr, 0), 1);
   EXPECT_EQ(skgxndrg(&err_, &group, nullptr, 0), 1);
   EXPECT_EQ(group.state, nullptr);
   EXPECT_EQ(poll(group), skgxngeABT);
   EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EINVAL));
+}
+
+// The daemon answers a refusal with the number asked for (taken) or -1
+// (full): the exit line shows it, the caller's number and record stay.
+TEST_F(VelkdGroupTest, RefusedJoinLeavesNumberAndRecordAndAFullGroupIsSeenWhole) {
+  std::vector<skgxn_group> members(128);
+  for (skgxn_group& group : members) join(group, kLowestFree, "FULL");
+  skgxn_group taken{};
+  join(taken, 0, "DBGRP");
+  // The last to join hears of all 128: the longest member map there is.
+  ASSERT_TRUE(eventArrives(members[127]));
+  TraceCapture all;
+  EXPECT_EQ(poll(members[127]), skgxngeRCFG);
+  EXPECT_EQ(std::string(bitmap_, bitmap_ + 16), std::string(16, '\xff'));
+  std::string everyone = "memmap(o)=<0";
+  for (int n = 1; n < 128; ++n) everyone += " " + std::to_string(n);
+  EXPECT_NE(all.startingWith("skgxnpstat:EXIT")[0].find(everyone + ">, "), std::string::npos);
+  const struct {
+    const char* name;
+    uint32_t memnum;
+    uint32_t code;
+    const char* exit;
+  } rows[] = {{"DBGRP", 0, SKGXN_EEXIST,
+               "memnum(i)=0, memnum(o)=0, private_data(i)=0x70 0x64 , prdatlen(i)=2"},
+              {"FULL", 5, SKGXN_ESIZE, "memnum(i)=5, memnum(o)=-1, "}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    skgxn_group group{};
+    uint32_t memnum = row.memnum;
+    TraceCapture trace;
+    EXPECT_EQ(reg(group, memnum, row.name, "pd", 2), 0);
+    EXPECT_EQ(err_.code, row.code);
+    EXPECT_STREQ(err_.function, "skgxnreg");
+    EXPECT_EQ(memnum, row.memnum);
+    EXPECT_TRUE(group.state == nullptr && group.check == 0);
+    const Lines exits = trace.startingWith("skgxnreg:EXIT");
+    ASSERT_EQ(exits.size(), 1u);
+    EXPECT_NE(exits[0].find(row.exit), std::string::npos) << exits[0];
+  }
 }
 
 TEST_F(VelkdGroupTest, PrivateDataNeedsRoomForAllOfItAndAValidMemberNumber) {
@@ -226,20 +280,24 @@ TEST_F(VelkdGroupTest, PrivateDataNeedsRoomForAllOfItAndAValidMemberNumber) {
   ASSERT_EQ(skgxnprdata(&err_, &reader, 7, buffer, 40, &len, nullptr, 0), 1);
   EXPECT_EQ(len, 40u);
   EXPECT_EQ(std::memcmp(buffer, forty, 40), 0);
+  // No data needs no buffer.
+  EXPECT_EQ(skgxnprdata(&err_, &owner, 0, nullptr, 0, &len, nullptr, 0), 1);
+  EXPECT_EQ(len, 0u);
 
   std::memset(buffer, 0, sizeof buffer);
   len = 99;
   TraceCapture trace;
   EXPECT_EQ(skgxnprdata(&err_, &reader, 7, buffer, 39, &len, nullptr, 0), 0);
   EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_ESIZE));
+  EXPECT_EQ(skgxnprdata(&err_, &reader, 7, nullptr, 64, &len, nullptr, 0), 0);
+  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EINVAL));
   EXPECT_EQ(len, 99u);
   EXPECT_EQ(buffer[0], 0);
-  EXPECT_EQ(trace.count("skgxnprdata:ERROR buffer size of 39 is too small to hold data of size 40"),
-            1u);
-  const auto exits = trace.startingWith("skgxnprdata:EXIT");
-  ASSERT_EQ(exits.size(), 1u);
-  EXPECT_NE(exits[0].find(", bufsz(i)=39, len(o)=40, "), std::string::npos) << exits[0];
-
+  EXPECT_EQ(trace.startingWith("skgxnprdata:ERROR"),
+            (Lines{"skgxnprdata:ERROR buffer size of 39 is too small to hold data of size 40",
+                   "skgxnprdata:ERROR NULL private_data pointer"}));
+  EXPECT_NE(trace.startingWith("skgxnprdata:EXIT")[0].find(", bufsz(i)=39, len(o)=40, "),
+            std::string::npos);
   TraceCapture asked;  // member 127 goes to the daemon, 128 never does
   (void)skgxnprdata(&err_, &reader, 127, buffer, sizeof buffer, &len, nullptr, 0);
   EXPECT_EQ(asked.count("MsgClient::prdataRequest:ENTER"), 1u);
@@ -289,50 +347,100 @@ TEST_F(VelkdGroupTest, AnotherProcessJoiningLeavingOrKilledIsSeenWhateverItsChil
     for (const bool killed : {false, true}) {
       SCOPED_TRACE(std::string(killed ? "killed" : "left") + (withChild ? " with a child" : ""));
       OtherMember other(withChild);
-      EXPECT_EQ(other.childRefused(), withChild);
+      EXPECT_EQ(other.childRefused_, withChild);
       ASSERT_TRUE(eventArrives(group));
       EXPECT_EQ(poll(group), skgxngeRCFG);
-      EXPECT_TRUE(member(0) && member(other.memnum()));
-      // Its private data is readable while it is a member.
+      EXPECT_TRUE(member(0) && member(other.memnum_));
       char data[96];
       uint32_t len = 0;
-      ASSERT_EQ(skgxnprdata(&err_, &group, other.memnum(), data, sizeof data, &len, nullptr, 0), 1);
+      ASSERT_EQ(skgxnprdata(&err_, &group, other.memnum_, data, sizeof data, &len, nullptr, 0), 1);
       EXPECT_EQ(std::string(data, len), "child");
-      if (killed) {
-        other.kill();
-      } else {
-        EXPECT_TRUE(other.leave());
-      }
+      EXPECT_EQ(other.end(killed), !killed);
       ASSERT_TRUE(eventArrives(group));
       EXPECT_EQ(poll(group), skgxngeRCFG);
-      EXPECT_TRUE(member(0));
-      EXPECT_FALSE(member(other.memnum()));
+      EXPECT_TRUE(member(0) && !member(other.memnum_));
     }
   }
 }
 
 TEST_F(VelkdGroupTest, QueryWithoutJoiningReportsTheMembers) {
   skgxn_group one{};
-  skgxn_group sixtyFour{};
-  join(one, 1, "QGRP");
-  join(sixtyFour, 64, "QGRP");
+  skgxn_group last{};
+  const char* name = "AN_18_LETTER_GROUP";  // the longest name there may be
+  join(one, 1, name);
+  join(last, 127, name);
   const size_t before = test::openFdCount();
   std::memset(bitmap_, 0xff, sizeof bitmap_);
   TraceCapture trace;
-  ASSERT_EQ(skgxnqgrp(&err_, &ctx_, "QGRP", &memmap_, nullptr, 0), 1);
-  const uint8_t expected[16] = {0x02, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(skgxnqgrp(&err_, &ctx_, name, &memmap_, nullptr, 0), 1);
+  const uint8_t expected[16] = {0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80};
   EXPECT_EQ(std::memcmp(bitmap_, expected, 16), 0);
   EXPECT_EQ(test::openFdCount(), before);
-  const auto exits = trace.startingWith("skgxnqgrp:EXIT");
+  const Lines exits = trace.startingWith("skgxnqgrp:EXIT");
   ASSERT_EQ(exits.size(), 1u);
-  EXPECT_NE(exits[0].find(", memmap(o)=<1 64> : SKGXN_SUCC"), std::string::npos) << exits[0];
+  EXPECT_NE(exits[0].find(", memmap(o)=<1 127> : SKGXN_SUCC"), std::string::npos) << exits[0];
+}
+
+// The poll runs on the test's clock: intervals of 4 and 16 seconds are late,
+// and an event or a change of event ends the averaging period.
+TEST_F(VelkdGroupTest, PollWritesStatisticsAndLatePollLines) {
+  test::writeCmdFile("TRACE ON EVT CALL\nSTATS ON /var/tmp\n");
+  setPollClockForTest(fakeClock);
+  skgxn_group group{};
+  join(group, 3);
+  ASSERT_TRUE(eventArrives(group));
+  TraceCapture trace;
+  EXPECT_EQ(pollAt(group, 1000), skgxngeRCFG);
+  skgxn_group other{};
+  join(other, 5);
+  ASSERT_TRUE(eventArrives(group));
+  EXPECT_EQ(pollAt(group, 1002), skgxngeRCFG);
+  EXPECT_EQ(bitmap_[0], 0x28);
+  EXPECT_EQ(pollAt(group, 1005), skgxngeNUL);
+  EXPECT_EQ(pollAt(group, 1009), skgxngeNUL);
+  EXPECT_EQ(pollAt(group, 1025), skgxngeNUL);
+  test::writeCmdFile("TRACE ON EVT CALL\n");  // the file closes at the next line, unwritten
+  EXPECT_EQ(pollAt(group, 1025), skgxngeNUL);
+  test::writeCmdFile("TRACE ON EVT CALL\nSTATS ON /var/tmp\n");
+  EXPECT_EQ(skgxnpstat(&err_, &group, nullptr, -5, nullptr, 0), skgxngeERR);
+  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EINVAL));
+  // An hour of polls every 2 seconds, event lines only (exit lines would push
+  // the rest out of the record): one line, at the end of the period.
+  test::writeCmdFile("TRACE ON EVT\n");
+  for (int32_t at = 1027; at <= 1025 + kPollPeriodSecs + 2; at += 2) (void)pollAt(group, at);
+
+  Lines stats;
+  for (const std::string& line : test::splitLines(test::readFile("/var/tmp/skgxn_DBGRP:3.pstat")))
+    stats.push_back(test::withoutPrefix(line));
+  EXPECT_EQ(
+      stats,
+      (Lines{"*** NEW LOGGING STARTED ***", "<3> skgxngeRCFG(reconfig) SKGXN_SUCC",
+             "<3 5> skgxngeRCFG(reconfig) SKGXN_SUCC", "<3 5> skgxngeNUL(no events) SKGXN_SUCC",
+             "<3 5> skgxngeNUL(no events) SKGXN_SUCC", "WARNING: Interval between polls is 4 secs",
+             "<3 5> skgxngeNUL(no events) SKGXN_SUCC", "ERROR: Interval between polls is 16 secs",
+             "*** NEW LOGGING STARTED ***", "<> skgxngeERR(error) SKGXN_FAIL(EINVAL)"}));
+  const std::string handle = "skgxnpstat:EVENT Handle(DBGRP:3) ";
+  EXPECT_EQ(
+      trace.startingWith("skgxnpstat:EVENT"),
+      (Lines{handle + "skgxngeRCFG(reconfig):SKGXN_SUCC <3> average poll interval 0.00 secs",
+             handle + "skgxngeRCFG(reconfig):SKGXN_SUCC <3 5> average poll interval 2.00 secs",
+             handle + "skgxngeNUL(no events):SKGXN_SUCC <3 5> average poll interval 3.00 secs",
+             handle + "skgxngeERR(error):SKGXN_FAIL(EINVAL) <> average poll interval 5.00 "
+                      "secs",
+             handle + "skgxngeNUL(no events):SKGXN_SUCC <3 5> average poll interval 2.00 secs"}));
+  EXPECT_EQ(trace.startingWith("skgxnpstat:WARN"),
+            Lines{"skgxnpstat:WARN Handle(DBGRP:3) interval between polls is 4 secs"});
+  EXPECT_EQ(trace.count("skgxnpstat:ERROR Handle(DBGRP:3) interval between polls is 16 secs"), 1u);
+  EXPECT_EQ(trace.count("skgxnpstat:EXIT group_hdl(i)=DBGRP:3, memmap(o)=<3 5>, wait_time(i)=0, "
+                        "ext(i)=0, flags(i)=0 : skgxngeRCFG(reconfig) : SKGXN_SUCC"),
+            1u);
 }
 
 TEST_F(VelkdGroupTest, ContextDeletionClosesEveryGroupWithoutARequest) {
   skgxn_group first{};
   skgxn_group second{};
-  join(first, 0xffffffffu, "GRPA");
-  join(second, 0xffffffffu, "GRPB");
+  join(first, kLowestFree, "GRPA");
+  join(second, kLowestFree, "GRPB");
   const std::vector<int> fds = {groupStateOf(&first)->commandFd, groupStateOf(&first)->eventFd,
                                 groupStateOf(&second)->commandFd, groupStateOf(&second)->eventFd};
   TraceCapture trace;
@@ -343,64 +451,47 @@ TEST_F(VelkdGroupTest, ContextDeletionClosesEveryGroupWithoutARequest) {
   EXPECT_FALSE(isValidGroupHandle(&first) || isValidGroupHandle(&second));
 }
 
-TEST_F(VelkdGroupTest, StoppedDaemonAbortsEveryPollAndKilledDaemonAbortsOnceThenSticks) {
-  // The marker outlives a killed daemon, so the poll reaches the stream,
-  // finds it closed, and reports the lost connection once.
-  const struct {
-    int sig;
-    uint32_t first;
-    uint32_t later;
-  } rows[] = {{SIGTERM, SKGXN_EUNAVAIL, SKGXN_EUNAVAIL}, {SIGKILL, SKGXN_EUNK, 0}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.sig);
-    skgxn_group group{};
-    join(group, 0);
-    ASSERT_TRUE(eventArrives(group));
-    EXPECT_EQ(poll(group), skgxngeRCFG);
-    velkd_.halt(row.sig);
-    if (row.sig == SIGKILL) {
-      ASSERT_TRUE(eventArrives(group));
-    }
-    EXPECT_EQ(poll(group), skgxngeABT);
-    EXPECT_EQ(err_.code, row.first);
-    for (int i = 0; i < 3; ++i) {
-      std::memset(bitmap_, 0xff, sizeof bitmap_);
-      EXPECT_EQ(poll(group), skgxngeABT);
-      EXPECT_EQ(err_.code, row.later);
-      EXPECT_EQ(bitmap_[0], 0);
-    }
-    velkd_.start();
-  }
+// The marker outlives a killed daemon, so the poll reaches the stream, finds
+// it closed, and reports the lost connection once; the group stays aborted.
+TEST_F(VelkdGroupTest, KilledDaemonAbortsThePollOnceThenItSticks) {
+  skgxn_group group{};
+  join(group, 0);
+  ASSERT_TRUE(eventArrives(group));
+  EXPECT_EQ(poll(group), skgxngeRCFG);
+  velkd_.halt(SIGKILL);
+  ASSERT_TRUE(eventArrives(group));
+  EXPECT_EQ(poll(group), skgxngeABT);
+  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EUNK));
+  std::memset(bitmap_, 0xff, sizeof bitmap_);
+  EXPECT_EQ(poll(group), skgxngeABT);
+  EXPECT_EQ(err_.code + bitmap_[0], 0u);
+  EXPECT_EQ(skgxndrg(&err_, &group, nullptr, 0), 0) << "the connection is already gone";
+  EXPECT_EQ(group.state, nullptr);
 }
 
-TEST_F(VelkdGroupTest, AbsentDaemonFailsEveryCallUnavailable) {
+TEST_F(VelkdGroupTest, StoppedDaemonFailsEveryCallUnavailableAndKeepsTheHandle) {
   skgxn_group group{};
   join(group, 0);
   velkd_.halt(SIGTERM);
   const skgxn_group before = group;
-
   uint32_t memnum = 1;
   skgxn_group fresh{};
-  EXPECT_EQ(skgxnreg(&err_, &ctx_, "DBGRP", &memnum, nullptr, 0, nullptr, 0, &fresh, nullptr, 0),
-            0);
-  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EUNAVAIL));
-  EXPECT_EQ(memnum, 1u);
-  EXPECT_EQ(fresh.state, nullptr);
-  EXPECT_EQ(poll(group), skgxngeABT);
-  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EUNAVAIL));
   uint32_t len = 0;
   char data[8];
-  EXPECT_EQ(skgxnprdata(&err_, &group, 0, data, sizeof data, &len, nullptr, 0), 0);
-  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EUNAVAIL));
-  EXPECT_EQ(skgxnqgrp(&err_, &ctx_, "DBGRP", &memmap_, nullptr, 0), 0);
-  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EUNAVAIL));
-
-  EXPECT_EQ(skgxndrg(&err_, &group, nullptr, 0), 0);
-  EXPECT_EQ(err_.code, static_cast<uint32_t>(SKGXN_EUNAVAIL));
-  EXPECT_EQ(group.state, before.state);
-  EXPECT_EQ(group.check, before.check);
-  EXPECT_TRUE(isValidGroupHandle(&group)) << "the caller can leave once the daemon is back";
-
+  const auto codeIf = [&](bool refused) { return refused ? err_.code : 99u; };
+  std::memset(bitmap_, 0xff, sizeof bitmap_);
+  const std::vector<uint32_t> codes = {
+      codeIf(reg(fresh, memnum) == 0),
+      codeIf(poll(group) == skgxngeABT),
+      codeIf(poll(group) == skgxngeABT && bitmap_[0] == 0),
+      codeIf(skgxnprdata(&err_, &group, 0, data, sizeof data, &len, nullptr, 0) == 0),
+      codeIf(skgxnqgrp(&err_, &ctx_, "DBGRP", &memmap_, nullptr, 0) == 0),
+      codeIf(skgxndrg(&err_, &group, nullptr, 0) == 0)};
+  EXPECT_EQ(codes, std::vector<uint32_t>(6, SKGXN_EUNAVAIL));
+  EXPECT_TRUE(memnum == 1 && fresh.state == nullptr);
+  // The caller can leave once the daemon is back.
+  EXPECT_TRUE(group.state == before.state && group.check == before.check);
+  EXPECT_TRUE(isValidGroupHandle(&group));
   velkd_.start();
   (void)skgxndrg(&err_, &group, nullptr, 0);
   EXPECT_EQ(group.state, nullptr);
@@ -411,10 +502,8 @@ TEST_F(VelkdGroupTest, ThousandJoinPollLeaveCyclesLeaveNoDescriptorOpen) {
   const size_t before = test::openFdCount();
   for (int i = 0; i < 1000; ++i) {
     skgxn_group group{};
-    uint32_t memnum = 0xffffffffu;
-    ASSERT_EQ(skgxnreg(&err_, &ctx_, "CYCLE", &memnum, nullptr, 0, nullptr, 0, &group, nullptr, 0),
-              1)
-        << "cycle " << i;
+    uint32_t memnum = kLowestFree;
+    ASSERT_EQ(reg(group, memnum, "CYCLE"), 1) << "cycle " << i;
     (void)poll(group);
     ASSERT_EQ(skgxndrg(&err_, &group, nullptr, 0), 1) << "cycle " << i;
   }

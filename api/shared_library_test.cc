@@ -2,17 +2,15 @@
 // defines exactly the 18 exported calls and nothing else, and loading and
 // unloading it leaves no descriptor behind. Runs in the private mount
 // namespace: it writes the command file.
-#include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
 
+#include "diag/test_support.h"
 #include "skgxn.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -21,11 +19,11 @@
 
 namespace {
 
-std::set<std::string> definedDynamicSymbols(const std::string& library) {
-  std::set<std::string> names;
-  std::string command = "nm -D --defined-only '" + library + "'";
+TEST(SharedLibrary, ExportsExactlyTheEighteenCalls) {
+  const std::string command = "nm -D --defined-only '" SKGXN_SHARED_LIBRARY "'";
   FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return names;
+  ASSERT_NE(pipe, nullptr);
+  std::set<std::string> names;
   char line[512];
   while (std::fgets(line, sizeof line, pipe) != nullptr) {
     std::istringstream fields(line);
@@ -33,23 +31,11 @@ std::set<std::string> definedDynamicSymbols(const std::string& library) {
     if (fields >> address >> type >> name) names.insert(name);
   }
   EXPECT_EQ(::pclose(pipe), 0) << command;
-  return names;
-}
-
-TEST(SharedLibrary, ExportsExactlyTheEighteenCalls) {
-  const std::set<std::string> expected = {
-      "skgxncin",   "skgxncdel",   "skgxntrace", "skgxnever",   "skgxnqtsz", "skgxnqat",
-      "skgxnqcnum", "skgxnqname",  "skgxnqanum", "skgxnqvnds",  "skgxnreg",  "skgxndrg",
-      "skgxnpstat", "skgxnprdata", "skgxnqgrp",  "skgxnpbdata", "skgxnsrg",  "skgxnsdr"};
-  EXPECT_EQ(definedDynamicSymbols(SKGXN_SHARED_LIBRARY), expected);
-}
-
-size_t openDescriptors() {
-  DIR* dir = ::opendir("/proc/self/fd");
-  size_t n = 0;
-  while (::readdir(dir) != nullptr) ++n;
-  ::closedir(dir);
-  return n;
+  EXPECT_EQ(names,
+            (std::set<std::string>{
+                "skgxncin", "skgxncdel", "skgxntrace", "skgxnever", "skgxnqtsz", "skgxnqat",
+                "skgxnqcnum", "skgxnqname", "skgxnqanum", "skgxnqvnds", "skgxnreg", "skgxndrg",
+                "skgxnpstat", "skgxnprdata", "skgxnqgrp", "skgxnpbdata", "skgxnsrg", "skgxnsdr"}));
 }
 
 // Loads the library, makes one call (which opens the trace log the command
@@ -71,17 +57,15 @@ void loadCallUnload() {
 
 TEST(SharedLibrary, UnloadClosesTheTraceLog) {
   const std::string log = "/var/tmp/unload_trace.log";
-  std::ofstream("/var/cluster/velk/skgxn_client_cmd") << "OUTPUT ON " << log << "\n";
+  skgxn::test::writeFile("/var/cluster/velk/skgxn_client_cmd", "OUTPUT ON " + log + "\n");
   loadCallUnload();
-  const size_t before = openDescriptors();
+  const size_t before = skgxn::test::openFdCount();
   for (int i = 0; i < 4; ++i) loadCallUnload();
-  EXPECT_EQ(openDescriptors(), before);
+  EXPECT_EQ(skgxn::test::openFdCount(), before);
   // Each load opened the log: its marker line is there once per cycle.
-  std::ifstream in(log);
-  std::string text(std::istreambuf_iterator<char>(in), {});
   size_t markers = 0;
-  for (size_t at = 0; (at = text.find("NEW LOGGING STARTED", at)) != std::string::npos; ++at) {
-    ++markers;
+  for (const std::string& line : skgxn::test::splitLines(skgxn::test::readFile(log))) {
+    markers += line.find("NEW LOGGING STARTED") != std::string::npos;
   }
   EXPECT_EQ(markers, 5u);
 }

@@ -51,6 +51,7 @@ uint32_t FakePeer::readRequest(bool closeAllowed) {
       ADD_FAILURE() << "fake daemon: unexpected message type " << type;
   }
   EXPECT_EQ(rc, ERR_NONE) << "fake daemon: request of type " << type << " did not parse";
+  proto_.rewind();
   return type;
 }
 
@@ -62,37 +63,29 @@ void FakePeer::passEventFd() {
   eventFd_ = pair[0];
 }
 
+// readRequest() leaves the buffer rewound, so each reply is built from its start.
 void FakePeer::replyReg(uint32_t replyId, int32_t status, int32_t grantedMemno) {
-  proto_.rewind();
-  ASSERT_EQ(buildRegResp(proto_, replyId, status, grantedMemno), ERR_NONE);
-  send(fd_);
+  sendBuilt(buildRegResp(proto_, replyId, status, grantedMemno), fd_);
 }
 
 void FakePeer::replyDrg(uint32_t replyId, int32_t status) {
-  proto_.rewind();
-  ASSERT_EQ(buildDrgResp(proto_, replyId, status), ERR_NONE);
-  send(fd_);
+  sendBuilt(buildDrgResp(proto_, replyId, status), fd_);
 }
 
 void FakePeer::replyPrdata(uint32_t replyId, int32_t status, const ByteData& replyData) {
-  proto_.rewind();
-  ASSERT_EQ(buildPrdataResp(proto_, replyId, status, replyData), ERR_NONE);
-  send(fd_);
+  sendBuilt(buildPrdataResp(proto_, replyId, status, replyData), fd_);
 }
 
 void FakePeer::replyQgrp(uint32_t replyId, const MemberBitmap& members) {
-  proto_.rewind();
-  ASSERT_EQ(buildQgrpResp(proto_, replyId, members), ERR_NONE);
-  send(fd_);
+  sendBuilt(buildQgrpResp(proto_, replyId, members), fd_);
 }
 
 void FakePeer::sendEvent(uint32_t event, const MemberBitmap& members, uint32_t eventSeq,
                          bool corrupt) {
   ASSERT_NE(eventFd_, -1) << "fake daemon: no event pair passed";
-  proto_.rewind();
-  ASSERT_EQ(buildEvent(proto_, event, members, eventSeq), ERR_NONE);
+  const ErrCode rc = buildEvent(proto_, event, members, eventSeq);
   if (corrupt) proto_.cursor()[-1] ^= 0x01;
-  send(eventFd_);
+  sendBuilt(rc, eventFd_);
 }
 
 void FakePeer::closeEvents() {
@@ -106,7 +99,8 @@ void FakePeer::waitClose() {
   }
 }
 
-void FakePeer::send(int fd) {
+void FakePeer::sendBuilt(ErrCode built, int fd) {
+  EXPECT_EQ(built, ERR_NONE) << "fake daemon: reply not built";
   EXPECT_EQ(::send(fd, proto_.begin(), proto_.length(), MSG_NOSIGNAL),
             static_cast<ssize_t>(proto_.length()));
   proto_.rewind();

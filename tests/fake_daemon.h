@@ -54,7 +54,8 @@ class FakePeer {
   void waitClose();
 
  private:
-  void send(int fd);
+  // Sends what the last build put in the buffer, which built reports on.
+  void sendBuilt(ErrCode built, int fd);
 
   int fd_;
   int eventFd_ = -1;

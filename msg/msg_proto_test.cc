@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -70,6 +71,20 @@ TEST(MsgProto, FieldOperationsStopAtTheirBoundsWithoutMovingTheCursor) {
 TEST(MsgProto, ChecksumIsTheSixteenBitSumOfEveryByte) {
   const std::vector<uint8_t> ones(300, 0xff);
   EXPECT_EQ(msgChecksum(ones.data(), ones.size()), (300 * 255) % 65536);
+}
+
+// Member n is bit n % 8 of byte n / 8: all 128 fill the map, each goes alone,
+// and numbers past the map are ignored.
+TEST(MemberBitmap, EveryMemberComesAndGoesAsItsOwnBit) {
+  MemberBitmap map{};
+  for (uint32_t n = 0; n <= kMaxMembers; ++n) addMember(map, n);
+  EXPECT_TRUE(std::all_of(map.begin(), map.end(), [](uint8_t byte) { return byte == 0xff; }));
+  for (uint32_t n = 0; n <= kMaxMembers; ++n) {
+    EXPECT_EQ(hasMember(map, n), n < kMaxMembers) << n;
+    removeMember(map, n);
+    EXPECT_FALSE(hasMember(map, n)) << n;
+  }
+  EXPECT_EQ(map, MemberBitmap{});
 }
 
 class Wire : public ::testing::Test {

@@ -13,12 +13,12 @@
 #include "msg/byte_data.h"
 #include "msg/member_bitmap.h"
 #include "msg/msg_client.h"
+#include "msg/shared_values.h"
 #include "skgxn.h"
 
 namespace skgxn {
 namespace {
 
-constexpr size_t kMaxGroupName = 18;
 constexpr uint32_t kMaxPublicData = 255;
 
 // The state a record names, only when it is one of ours and still live; a

@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "daemon/escape_text.h"
-#include "skgxn.h"
+#include "msg/shared_values.h"
 
 namespace skgxn {
 
@@ -61,7 +61,7 @@ json groups(const Membership& core) {
 }
 
 // The group a request names, in raw bytes.
-std::string groupOf(const json& req) { return unescapeText(req.value("group", "")); }
+std::string groupOf(const json& req) { return unescapeText(req.value(kAdminKeyGroup, "")); }
 
 json members(const json& req, const Membership& core, const AdminFacts& facts) {
   const std::string name = groupOf(req);
@@ -82,12 +82,12 @@ json members(const json& req, const Membership& core, const AdminFacts& facts) {
 }
 
 bool eventCode(const std::string& word, uint32_t& code) {
-  if (word == "suspend")
-    code = skgxngeSUS;
-  else if (word == "resume")
-    code = skgxngeRES;
-  else if (word == "abort")
-    code = skgxngeABT;
+  if (word == kAdminEventSuspend)
+    code = kEventSuspend;
+  else if (word == kAdminEventResume)
+    code = kEventResume;
+  else if (word == kAdminEventAbort)
+    code = kEventAbort;
   else
     return false;
   return true;
@@ -96,11 +96,11 @@ bool eventCode(const std::string& word, uint32_t& code) {
 json event(const json& req, const AdminFacts& facts) {
   const std::string name = groupOf(req);
   uint32_t code = 0;
-  if (!eventCode(req.value("event", ""), code)) return failure("unknown event");
+  if (!eventCode(req.value(kAdminKeyEvent, ""), code)) return failure("unknown event");
   std::optional<int32_t> memno;
-  if (req.contains("member")) {
-    if (!req["member"].is_number_integer()) return failure("member must be a number");
-    memno = req["member"].get<int32_t>();
+  if (req.contains(kAdminKeyMember)) {
+    if (!req[kAdminKeyMember].is_number_integer()) return failure("member must be a number");
+    memno = req[kAdminKeyMember].get<int32_t>();
   }
   if (facts.signal(name, code, memno) != ERR_NONE) {
     const std::string shown = escapeText(name);
@@ -110,15 +110,15 @@ json event(const json& req, const AdminFacts& facts) {
 }
 
 json dispatch(const json& req, const Membership& core, const AdminFacts& facts) {
-  if (!req.is_object() || !req.contains("cmd") || !req["cmd"].is_string()) {
+  if (!req.is_object() || !req.contains(kAdminKeyCmd) || !req[kAdminKeyCmd].is_string()) {
     return failure("request without a command");
   }
-  const std::string cmd = req["cmd"];
-  if (cmd == "status") return status(core, facts);
-  if (cmd == "nodes") return nodes(core, facts);
-  if (cmd == "groups") return groups(core);
-  if (cmd == "members") return members(req, core, facts);
-  if (cmd == "event") return event(req, facts);
+  const std::string cmd = req[kAdminKeyCmd];
+  if (cmd == kAdminCmdStatus) return status(core, facts);
+  if (cmd == kAdminCmdNodes) return nodes(core, facts);
+  if (cmd == kAdminCmdGroups) return groups(core);
+  if (cmd == kAdminCmdMembers) return members(req, core, facts);
+  if (cmd == kAdminCmdEvent) return event(req, facts);
   return failure("unknown command: " + escapeText(cmd));
 }
 

@@ -13,17 +13,9 @@
 
 #include "daemon/engine.h"
 #include "daemon/membership.h"
+#include "msg/shared_values.h"
 
 namespace skgxn {
-
-// Path of the root-only admin socket.
-inline constexpr const char* kAdminSocket = "/run/velkd/admin.sock";
-
-// Largest admin record either way. A request is one record. An answer, of
-// any length, is cut into records of exactly this size, and the first
-// shorter one ends it; an answer whose length is a multiple of the size is
-// padded with one blank (JSON allows it) so that its last record is short.
-inline constexpr size_t kAdminRecordBytes = 4096;
 
 // What the server knows beyond the membership core.
 struct AdminFacts {

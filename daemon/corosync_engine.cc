@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "skgxn.h"
+#include "msg/shared_values.h"
 
 namespace skgxn {
 namespace {
@@ -547,7 +547,7 @@ void CorosyncEngine::installState(const PeerState& m) {
       if (kept == nullptr || kept->group != mem.group || kept->memno != mem.memno) {
         sink_.registrationLost(mem.key.conn, "not in the table the cluster agreed on");
       } else if (fresh.query(mem.group) != g.bitmap) {
-        out_.push_back(Delivery{mem.key, skgxngeRCFG, fresh.query(mem.group)});
+        out_.push_back(Delivery{mem.key, kEventReconfig, fresh.query(mem.group)});
       }
     }
   }
@@ -596,7 +596,7 @@ void CorosyncEngine::abandonTable(const char* why) {
   for (const GroupSummary& g : core_.groups()) {
     for (const Member& mem : core_.members(g.name)) {
       if (mem.key.node != node_) continue;
-      out_.push_back(Delivery{mem.key, skgxngeABT, g.bitmap});
+      out_.push_back(Delivery{mem.key, kEventAbort, g.bitmap});
     }
   }
   deliverLocal();
@@ -658,7 +658,7 @@ void CorosyncEngine::stop() {
   stopping_ = true;
   for (const GroupSummary& g : core_.groups()) {
     for (const Member& mem : core_.members(g.name)) {
-      if (mem.key.node == node_) out_.push_back(Delivery{mem.key, skgxngeABT, g.bitmap});
+      if (mem.key.node == node_) out_.push_back(Delivery{mem.key, kEventAbort, g.bitmap});
     }
   }
   deliverLocal();

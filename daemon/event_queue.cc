@@ -2,12 +2,12 @@
 // overflow bound, and numbering at write time.
 #include "daemon/event_queue.h"
 
-#include "skgxn.h"
+#include "msg/shared_values.h"
 
 namespace skgxn {
 
 bool EventQueue::push(uint32_t event, const MemberBitmap& bitmap) {
-  if (event == skgxngeRCFG && !waiting_.empty() && waiting_.back().event == skgxngeRCFG) {
+  if (event == kEventReconfig && !waiting_.empty() && waiting_.back().event == kEventReconfig) {
     waiting_.back().bitmap = bitmap;
     return true;
   }

@@ -4,7 +4,7 @@
 
 #include <sys/utsname.h>
 
-#include "skgxn.h"
+#include "msg/shared_values.h"
 
 namespace skgxn {
 
@@ -42,7 +42,7 @@ ErrCode LocalEngine::signal(const std::string& name, uint32_t event, std::option
 }
 
 void LocalEngine::stop() {
-  core_.signalAll(skgxngeABT, out_);
+  core_.signalAll(kEventAbort, out_);
   deliver();
 }
 

@@ -2,7 +2,7 @@
 // members hear of each change. Pure bookkeeping; the server does the I/O.
 #include "daemon/membership.h"
 
-#include "skgxn.h"
+#include "msg/shared_values.h"
 
 namespace skgxn {
 
@@ -25,7 +25,7 @@ ErrCode Membership::join(MemberKey key, const JoinRequest& req, int32_t& memno, 
   addMember(group.bitmap, static_cast<uint32_t>(granted));
   byKey_[key] = Binding{req.name, granted};
   memno = granted;
-  tellAll(group, skgxngeRCFG, out);
+  tellAll(group, kEventReconfig, out);
   return ERR_NONE;
 }
 
@@ -40,7 +40,7 @@ ErrCode Membership::leave(MemberKey key, Outbox& out) {
   if (group.members.empty()) {
     groups_.erase(found);
   } else {
-    tellAll(group, skgxngeRCFG, out);
+    tellAll(group, kEventReconfig, out);
   }
   return ERR_NONE;
 }
@@ -64,7 +64,7 @@ size_t Membership::dropNode(uint32_t node, Outbox& out) {
       g = groups_.erase(g);
       continue;
     }
-    if (group.members.size() != before) tellAll(group, skgxngeRCFG, out);
+    if (group.members.size() != before) tellAll(group, kEventReconfig, out);
     ++g;
   }
   return dropped;

@@ -18,6 +18,7 @@
 #include "diag/err_code.h"
 #include "msg/byte_data.h"
 #include "msg/member_bitmap.h"
+#include "msg/shared_values.h"
 
 namespace skgxn {
 
@@ -37,9 +38,6 @@ struct MemberKeyHash {
     return std::hash<uint64_t>()(key.conn ^ (static_cast<uint64_t>(key.node) << 40));
   }
 };
-
-// Longest group name a join may carry.
-inline constexpr size_t kMaxGroupName = 18;
 
 struct PeerCred {
   pid_t pid = 0;

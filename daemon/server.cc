@@ -22,8 +22,8 @@
 #include "daemon/admin.h"
 #include "daemon/escape_text.h"
 #include "msg/msg_catalogue.h"
+#include "msg/shared_values.h"
 #include "msg/stream_io.h"
-#include "skgxn.h"
 
 // The kernel's number for it where socket options are numbered the generic
 // way; C library headers older than the kernels that know it lack it.
@@ -152,13 +152,13 @@ ErrCode makeMarker(const std::string& path, mode_t mode, std::optional<gid_t> gr
 
 const char* eventName(uint32_t event) {
   switch (event) {
-    case skgxngeRCFG:
+    case kEventReconfig:
       return "reconfiguration";
-    case skgxngeSUS:
+    case kEventSuspend:
       return "suspend";
-    case skgxngeRES:
+    case kEventResume:
       return "resume";
-    case skgxngeABT:
+    case kEventAbort:
       return "abort";
     default:
       return "event";

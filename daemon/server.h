@@ -23,6 +23,7 @@
 #include "daemon/timers.h"
 #include "diag/err_code.h"
 #include "msg/msg_proto.h"
+#include "msg/shared_values.h"
 #include "msg/unique_fd.h"
 
 namespace skgxn {
@@ -35,9 +36,9 @@ inline constexpr size_t kDefaultMaxPerUid = 1024;
 inline constexpr size_t kRootReserve = 32;
 
 struct ServerOptions {
-  std::string fifoPath = "/var/run/.skgxn_registration";
-  std::string socketPath = "/var/run/.skgxn_registration.sock";
-  std::string adminPath = "/run/velkd/admin.sock";
+  std::string fifoPath = kRegisterPipe;
+  std::string socketPath = kRegisterSocket;
+  std::string adminPath = kAdminSocket;
   mode_t mode = 0666;          // of the marker FIFO and the registration socket
   std::optional<gid_t> group;  // their group, when a site restricts joining
   bool foreground = false;     // log lines also to standard error

@@ -12,6 +12,7 @@
 #include "diag/err_code.h"
 #include "group/group_state.h"
 #include "msg/member_bitmap.h"
+#include "msg/msg_client.h"
 #include "skgxn.h"
 
 namespace skgxn {
@@ -41,6 +42,25 @@ bool checkGroupHandle(skgxn_group* handle);
 // Callers use one handle from one thread at a time.
 inline GroupState* groupStateOf(const skgxn_group* handle) {
   return handle == nullptr ? nullptr : static_cast<GroupState*>(handle->state);
+}
+
+// Runs request, a daemon request on a MsgLink&, on the descriptors and event
+// sequence of the handle's state, and keeps in the state what the request
+// left in the link. A handle without a state lends a closed link and keeps
+// nothing. Returns the request's result.
+template <typename Request>
+ErrCode onMsgLink(skgxn_group* handle, Request&& request) {
+  GroupState* state = groupStateOf(handle);
+  if (state == nullptr) {
+    MsgLink closed;
+    return request(closed);
+  }
+  MsgLink link{state->commandFd, state->eventFd, state->eventSeq};
+  const ErrCode rc = request(link);
+  state->commandFd = link.commandFd;
+  state->eventFd = link.eventFd;
+  state->eventSeq = link.eventSeq;
+  return rc;
 }
 
 // Releases the live state the record names: it leaves its owner's list, its

@@ -19,7 +19,9 @@ ErrCode joinGroup(const char* function, skgxn_context* ctx, GroupList* owner, co
   // Nothing to undo when no state was made: the record may still name an
   // earlier registration, which must stay alive.
   if (const ErrCode rc = createGroupHandle(function, ctx, owner, handle); rc != ERR_NONE) return rc;
-  const ErrCode rc = MsgClient::instance().regRequest(name, memno, privateData, handle);
+  const ErrCode rc = onMsgLink(handle, [&](MsgLink& link) {
+    return MsgClient::instance().regRequest(name, memno, privateData, link);
+  });
   if (rc == ERR_NONE) {
     setGroupName(handle, groupDisplayName(name, memno));
   } else {
@@ -34,7 +36,9 @@ ErrCode leaveGroup(skgxn_group* handle) {
   // not end: its leave is the child's alone.
   const GroupState* state = groupStateOf(handle);
   const ErrCode rc =
-      state != nullptr && state->inherited ? ERR_NONE : MsgClient::instance().drgRequest(handle);
+      state != nullptr && state->inherited
+          ? ERR_NONE
+          : onMsgLink(handle, [](MsgLink& link) { return MsgClient::instance().drgRequest(link); });
   releaseGroupHandle(handle);
   return rc;
 }

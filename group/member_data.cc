@@ -14,14 +14,18 @@ ErrCode readMemberData(skgxn_group* handle, uint32_t memno, ByteData& data) {
     traceLine("skgxnprdata:ERROR group handle inherited from the parent process\n", TRACE_ERR);
     return ERR_INVALID;
   }
-  return MsgClient::instance().prdataRequest(handle, static_cast<int32_t>(memno), data);
+  return onMsgLink(handle, [&](MsgLink& link) {
+    return MsgClient::instance().prdataRequest(link, static_cast<int32_t>(memno), data);
+  });
 }
 
 ErrCode queryGroup(skgxn_context* ctx, GroupList* owner, const char* name, MemberBitmap& members) {
   skgxn_group local{};
   Steps steps;
   steps.then([&] { return createGroupHandle("skgxnqgrp", ctx, owner, &local); }).then([&] {
-    return MsgClient::instance().qgrpRequest(name, &local, members);
+    return onMsgLink(&local, [&](const MsgLink& link) {
+      return MsgClient::instance().qgrpRequest(name, link, members);
+    });
   });
   if (!steps.ok()) members.fill(0);
   // The state is never named and never writes statistics; it only carries

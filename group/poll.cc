@@ -14,6 +14,11 @@
 
 namespace skgxn {
 
+// The daemon's event codes reach the caller unchanged.
+static_assert(skgxngeNUL == kEventNone && skgxngeRCFG == kEventReconfig &&
+              skgxngeSUS == kEventSuspend && skgxngeRES == kEventResume &&
+              skgxngeABT == kEventAbort);
+
 namespace {
 
 // Replaced only by tests, before any poll runs; read by every poll.
@@ -126,7 +131,9 @@ ErrCode pollGroup(skgxn_group* handle, skgxn_memmap* memmap, uint32_t& event,
     event = skgxngeABT;
     if (state.inherited) rc = ERR_INVALID;
   } else {
-    rc = MsgClient::instance().pstatRequest(handle, event, members);
+    rc = onMsgLink(handle, [&](MsgLink& link) {
+      return MsgClient::instance().pstatRequest(link, event, members);
+    });
     if (rc != ERR_NONE) {
       members.fill(0);
       if (event != skgxngeABT) event = skgxngeERR;

@@ -1,5 +1,5 @@
 // MsgClient: the registration socket, the passed event descriptor and the
-// five daemon requests, each a chain of steps over the group's descriptors.
+// five daemon requests, each a chain of steps over a membership's link.
 // The message layouts are in msg_catalogue.cc, the wire in stream_io.cc.
 #include "msg/msg_client.h"
 
@@ -18,7 +18,6 @@
 
 #include "diag/report.h"
 #include "diag/trace.h"
-#include "group/group_state.h"
 #include "msg/msg_catalogue.h"
 #include "msg/stream_io.h"
 #include "msg/unique_fd.h"
@@ -111,29 +110,6 @@ void discardStaleAnswers(int cmd) {
     traceFixed("MsgClient:WARN discarded the answer to an earlier request\n", TRACE_ERR);
   }
 }
-
-// The descriptors and sequence number a request works on: the group's when
-// the handle has a state, closed ones otherwise. They go back to the state
-// only through storeBack(), so a query can leave the handle untouched.
-struct GroupLink {
-  explicit GroupLink(skgxn_group* grp) : state(static_cast<GroupState*>(grp->state)) {
-    if (state == nullptr) return;
-    cmd = state->commandFd;
-    evt = state->eventFd;
-    seq = state->eventSeq;
-  }
-  void storeBack() const {
-    if (state == nullptr) return;
-    state->commandFd = cmd;
-    state->eventFd = evt;
-    state->eventSeq = seq;
-  }
-
-  GroupState* state;
-  int cmd = -1;
-  int evt = -1;
-  uint32_t seq = 0;
-};
 
 }  // namespace
 
@@ -233,118 +209,89 @@ ErrCode MsgClient::disconnect(int& cmd, int& evt) {
 }
 
 ErrCode MsgClient::regRequest(const std::string& name, int32_t& memno, const ByteData& data,
-                              skgxn_group* grp) {
+                              MsgLink& link) {
   traceFixed("MsgClient::regRequest:ENTER\n", TRACE_MSG);
-  if (grp == nullptr) {
-    traceFixed("MsgClient::regRequest:ERROR NULL grpHandlerPtr\n", TRACE_ERR);
-    return ERR_INVALID;
-  }
-  GroupLink link(grp);
   MsgBuffer buf;
   Steps steps;
-  steps.then([&] { return connectMsg(link.cmd); });
+  steps.then([&] { return connectMsg(link.commandFd); });
   // Drawn even after a failed connect, so the generator advances once per join.
   uint32_t id = nextRequestId();
-  steps.then([&] { return sendRegReq(buf.proto, link.cmd, id, name, memno, data); })
-      .then([&] { return getEvtFd(link.cmd, link.evt); })
-      .then([&] { return recvRegResp(buf.proto, link.cmd, id, memno); });
+  steps.then([&] { return sendRegReq(buf.proto, link.commandFd, id, name, memno, data); })
+      .then([&] { return getEvtFd(link.commandFd, link.eventFd); })
+      .then([&] { return recvRegResp(buf.proto, link.commandFd, id, memno); });
   if (!steps.ok()) {
-    // Also after ERR_IN_USE: a join through a handle that still held a
+    // Also after ERR_IN_USE: a join through a link that still held a
     // connection leaves it with none.
-    (void)disconnect(link.cmd, link.evt);
+    (void)disconnect(link.commandFd, link.eventFd);
     traceFailure("MsgClient::regRequest:ERROR ", steps.result());
   }
-  link.storeBack();
   traceFixed("MsgClient::regRequest: EXIT\n", TRACE_MSG);
   return steps.result();
 }
 
-ErrCode MsgClient::drgRequest(skgxn_group* grp) {
+ErrCode MsgClient::drgRequest(MsgLink& link) {
   traceFixed("MsgClient::drgRequest:ENTER\n", TRACE_MSG);
-  if (grp == nullptr) {
-    traceFixed("MsgClient::drgRequest:ERROR NULL grpHandlerPtr\n", TRACE_ERR);
-    return ERR_INVALID;
-  }
-  GroupLink link(grp);
-  if (!isConnected(link.cmd, link.evt)) {
+  if (!isConnected(link.commandFd, link.eventFd)) {
     traceFixed("MsgClient::drgRequest:ERROR not connected\n", TRACE_ERR);
     return ERR_BAD_STATE;
   }
   uint32_t id = nextRequestId();
   MsgBuffer buf;
   Steps steps;
-  steps.also([&] { discardStaleAnswers(link.cmd); })
-      .then([&] { return sendDrgReq(buf.proto, link.cmd, id); })
-      .then([&] { return recvDrgResp(buf.proto, link.cmd, id); });
+  steps.also([&] { discardStaleAnswers(link.commandFd); })
+      .then([&] { return sendDrgReq(buf.proto, link.commandFd, id); })
+      .then([&] { return recvDrgResp(buf.proto, link.commandFd, id); });
   ErrCode rc = steps.result();
   if (rc != ERR_NONE) {
-    (void)disconnect(link.cmd, link.evt);
+    (void)disconnect(link.commandFd, link.eventFd);
     traceFailure("MsgClient::drgRequest:ERROR ", rc);
   } else {
-    rc = disconnect(link.cmd, link.evt);
+    rc = disconnect(link.commandFd, link.eventFd);
   }
-  link.storeBack();
   traceFixed("MsgClient::drgRequest: EXIT\n", TRACE_MSG);
   return rc;
 }
 
-ErrCode MsgClient::prdataRequest(skgxn_group* grp, int32_t memno, ByteData& data) {
+ErrCode MsgClient::prdataRequest(MsgLink& link, int32_t memno, ByteData& data) {
   traceFixed("MsgClient::prdataRequest:ENTER\n", TRACE_MSG);
-  if (grp == nullptr) {
-    traceFixed("MsgClient::prdataRequest:ERROR NULL grpHndlrPtr\n", TRACE_ERR);
-    return ERR_INVALID;
-  }
-  GroupLink link(grp);
-  if (!isConnected(link.cmd, link.evt)) {
+  if (!isConnected(link.commandFd, link.eventFd)) {
     traceFixed("MsgClient::prdataRequest:ERROR not connected\n", TRACE_ERR);
     return ERR_BAD_STATE;
   }
   uint32_t id = nextRequestId();
   MsgBuffer buf;
   Steps steps;
-  steps.also([&] { discardStaleAnswers(link.cmd); })
-      .then([&] { return sendPrdataReq(buf.proto, link.cmd, id, memno, link.seq); })
-      .then([&] { return recvPrdataResp(buf.proto, link.cmd, id, data); });
+  steps.also([&] { discardStaleAnswers(link.commandFd); })
+      .then([&] { return sendPrdataReq(buf.proto, link.commandFd, id, memno, link.eventSeq); })
+      .then([&] { return recvPrdataResp(buf.proto, link.commandFd, id, data); });
   if (!steps.ok()) traceFailure("MsgClient::prdataRequest:ERROR ", steps.result());
-  link.storeBack();
   traceFixed("MsgClient::prdataRequest: EXIT\n", TRACE_MSG);
   return steps.result();
 }
 
-ErrCode MsgClient::pstatRequest(skgxn_group* grp, uint32_t& event, MemberBitmap& bitmap) {
+ErrCode MsgClient::pstatRequest(MsgLink& link, uint32_t& event, MemberBitmap& bitmap) {
   traceFixed("MsgClient::pstatRequest:ENTER\n", TRACE_MSG);
-  if (grp == nullptr) {
-    traceFixed("MsgClient::pstatRequest:ERROR NULL grpHndlrPtr\n", TRACE_ERR);
-    return ERR_INVALID;
-  }
-  GroupLink link(grp);
-  if (!isConnected(link.cmd, link.evt)) {
+  if (!isConnected(link.commandFd, link.eventFd)) {
     traceFixed("MsgClient::pstatRequest:ERROR not connected\n", TRACE_ERR);
-    event = skgxngeABT;
+    event = kEventAbort;
     return ERR_BAD_STATE;
   }
   MsgBuffer buf;
-  const ErrCode rc = buf.proto.pstatReadEvt(link.evt, event, bitmap.data(), link.seq);
+  const ErrCode rc = buf.proto.pstatReadEvt(link.eventFd, event, bitmap.data(), link.eventSeq);
   if (rc != ERR_NONE) {
-    // Event 8 means the stream itself failed; a message that merely did not
+    // An abort means the stream itself failed; a message that merely did not
     // decode or broke the sequence leaves the connection usable.
-    if (event == skgxngeABT) (void)disconnect(link.cmd, link.evt);
+    if (event == kEventAbort) (void)disconnect(link.commandFd, link.eventFd);
     traceFailure("MsgClient::pstatRequest:ERROR ", rc);
   }
-  link.storeBack();
   traceFixed("MsgClient::pstatRequest: EXIT\n", TRACE_MSG);
   return rc;
 }
 
-ErrCode MsgClient::qgrpRequest(const std::string& name, skgxn_group* grp, MemberBitmap& bitmap) {
+ErrCode MsgClient::qgrpRequest(const std::string& name, const MsgLink& link, MemberBitmap& bitmap) {
   traceFixed("MsgClient::qgrpRequest:ENTER\n", TRACE_MSG);
-  if (grp == nullptr) {
-    traceFixed("MsgClient::qgrpRequest:ERROR NULL grpHandlerPtr\n", TRACE_ERR);
-    return ERR_INVALID;
-  }
-  const GroupLink link(grp);
-  // A query never receives an event descriptor, so the handle's is not ours.
-  int cmd = link.cmd;
+  // A query never receives an event descriptor, so the link's is not ours.
+  int cmd = link.commandFd;
   int evt = -1;
   MsgBuffer buf;
   Steps steps;
@@ -357,9 +304,9 @@ ErrCode MsgClient::qgrpRequest(const std::string& name, skgxn_group* grp, Member
     bitmap.fill(0);
     traceFailure("MsgClient::qgrpRequest:ERROR ", steps.result());
   }
-  // connectMsg refused a handle that already held a command descriptor; that
-  // descriptor still belongs to the handle and must survive the query.
-  if (link.cmd != -1) cmd = -1;
+  // connectMsg refused a link that already held a command descriptor; that
+  // descriptor still belongs to the link and must survive the query.
+  if (link.commandFd != -1) cmd = -1;
   (void)disconnect(cmd, evt);
   traceFixed("MsgClient::qgrpRequest: EXIT\n", TRACE_MSG);
   return steps.result();

@@ -1,8 +1,8 @@
 // MsgClient: the process's one connection point to the membership daemon.
 // It opens the registration socket, receives the event descriptor, and makes
-// the five requests behind the group calls, reading and storing each group's
-// descriptors in its GroupState. Requests on different handles may run at
-// once in different threads; one handle is used by one thread at a time.
+// the five requests behind the group calls, each on the MsgLink the group
+// layer lends it from the caller's handle. Requests on different links may
+// run at once in different threads; one link is used by one thread at a time.
 #ifndef MSG_MSG_CLIENT_H_
 #define MSG_MSG_CLIENT_H_
 
@@ -14,15 +14,20 @@
 #include "msg/byte_data.h"
 #include "msg/member_bitmap.h"
 #include "msg/msg_proto.h"
-#include "skgxn.h"
+#include "msg/shared_values.h"
 
 namespace skgxn {
 
-// The daemon's marker FIFO (its presence means "daemon available") and the
-// listening socket every registration connects to.
-inline constexpr const char* kRegisterPipe = "/var/run/.skgxn_registration";
-inline constexpr const char* kRegisterSocket = "/var/run/.skgxn_registration.sock";
 inline constexpr int kEventFdWaitMs = 30000;
+
+// One membership's connection to the daemon as a request sees it: closed
+// descriptors are -1. The group layer keeps these in its handle's state and
+// lends them to each request, which may close or replace the descriptors.
+struct MsgLink {
+  int commandFd = -1;
+  int eventFd = -1;
+  uint32_t eventSeq = 0;  // last accepted event; 0 before the first
+};
 
 class MsgClient {
  public:
@@ -52,27 +57,26 @@ class MsgClient {
   [[nodiscard]] ErrCode disconnect(int& cmd, int& evt);
   static bool isConnected(int cmd, int evt) { return cmd != -1 && evt != -1; }
 
-  // The requests. grp is the caller's handle address (null: ERR_INVALID);
-  // a handle without a state works on closed descriptors and stores nothing.
-  // Joins: on success the handle holds both descriptors and memno the
+  // The requests, each on one membership's link.
+  // Joins: on success the link holds both descriptors and memno the
   // granted number; memno also takes the number of a refusing response. On
-  // failure the handle holds no descriptor.
+  // failure the link holds no descriptor.
   [[nodiscard]] ErrCode regRequest(const std::string& name, int32_t& memno, const ByteData& data,
-                                   skgxn_group* grp);
+                                   MsgLink& link);
   // Leaves: ERR_BAD_STATE when not joined; otherwise both descriptors are
   // closed whatever the daemon answers.
-  [[nodiscard]] ErrCode drgRequest(skgxn_group* grp);
+  [[nodiscard]] ErrCode drgRequest(MsgLink& link);
   // Reads member memno's private data into data (replaced only on success);
   // the connection stays as it was except after the daemon closed it.
-  [[nodiscard]] ErrCode prdataRequest(skgxn_group* grp, int32_t memno, ByteData& data);
+  [[nodiscard]] ErrCode prdataRequest(MsgLink& link, int32_t memno, ByteData& data);
   // Takes at most one pending event without waiting: none gives 0, event 0
   // and a zeroed bitmap. A failed read sets event 8 and closes both
   // descriptors; a bad event (checksum, sequence) keeps them open.
-  [[nodiscard]] ErrCode pstatRequest(skgxn_group* grp, uint32_t& event, MemberBitmap& bitmap);
+  [[nodiscard]] ErrCode pstatRequest(MsgLink& link, uint32_t& event, MemberBitmap& bitmap);
   // Asks a group's members on a connection of its own, closed before the
-  // return; the bitmap is zeroed on failure. A handle that already holds a
-  // command descriptor gets ERR_IN_USE and keeps every descriptor it has.
-  [[nodiscard]] ErrCode qgrpRequest(const std::string& name, skgxn_group* grp,
+  // return; the bitmap is zeroed on failure. A link that already holds a
+  // command descriptor gets ERR_IN_USE; the link is never changed.
+  [[nodiscard]] ErrCode qgrpRequest(const std::string& name, const MsgLink& link,
                                     MemberBitmap& bitmap);
 
   // Test seam: the wait for the event descriptor, normally kEventFdWaitMs.

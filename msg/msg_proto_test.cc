@@ -1,180 +1,290 @@
-// Tests of the MsgProto field operations, the checksum, message dumps and
-// ByteData: exact results, cursor movement and trace texts.
-#include "msg/msg_proto.h"
-
+// MsgProto and the message catalogue over real SOCK_SEQPACKET pairs: field
+// operations at their bounds, the wire bytes, damaged or foreign messages
+// refused, what each failure does to the descriptor, the event sequence,
+// and no passed descriptor left open.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include <array>
-#include <cstring>
+#include <algorithm>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "diag/trace.h"
-#include "msg/byte_data.h"
+#include "msg/msg_catalogue.h"
+#include "msg/shared_values.h"
+#include "msg/stream_io.h"
 #include "msg/test_support.h"
 
 namespace skgxn {
 namespace {
 
-using test::TraceCapture;
+uint8_t area[128];
+uint32_t word;
+std::string text;
+// A field operation on p; n is its size or value argument.
+using Op = ErrCode (*)(MsgProto& p, uint32_t n);
+const Op kWrite = [](MsgProto& p, uint32_t n) { return p.writeData(n, area); };
+const Op kRead = [](MsgProto& p, uint32_t n) { return p.readData(n, area); };
+const Op kWriteType = [](MsgProto& p, uint32_t n) { return p.writeMsgType(n); };
+const Op kReadType = [](MsgProto& p, uint32_t) { return p.readMsgType(word); };
+const Op kReadText = [](MsgProto& p, uint32_t) { return p.readString(text); };
+const Op kReadData = [](MsgProto& p, uint32_t) { return p.readVarData(word, area, 96); };
+const Op kWriteData = [](MsgProto& p, uint32_t n) { return p.writeVarData(n, area); };
 
-bool traced(const TraceCapture& trace, const std::string& line) {
-  return trace.text().find(line) != std::string::npos;
-}
-
-TEST(ByteData, KeepsAtMost96BytesAndNothingFromNull) {
-  std::array<uint8_t, 200> bytes;
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
-  const ByteData data(bytes.data(), bytes.size());
-  ASSERT_EQ(data.size(), 96u);
-  EXPECT_EQ(std::memcmp(data.data(), bytes.data(), 96), 0);
-  EXPECT_EQ(ByteData(nullptr, 10).hexText(), "");
-  EXPECT_EQ(ByteData("\x00\xab\x7f", 3).hexText(), "0x00 0xab 0x7f ");
-}
-
-class MsgProtoTest : public ::testing::Test {
- protected:
-  void TearDown() override { traceMask.store(TRACE_DEFAULT); }
-  void announce(uint32_t len) {
-    std::memcpy(buf, &len, 4);
-    std::memset(buf + 4, 0x5a, len);
+TEST(MsgProto, FieldOperationsStopAtTheirBoundsWithoutMovingTheCursor) {
+  // op, n, buffer size, its first bytes, result, cursor afterwards
+  const std::tuple<Op, uint32_t, size_t, std::vector<uint8_t>, ErrCode, size_t> cases[] = {
+      {kWrite, 8, 8, {}, ERR_NONE, 8},
+      {kWrite, 9, 8, {}, ERR_SIZE, 0},
+      {kRead, 8, 8, {}, ERR_NONE, 8},
+      {kRead, 9, 8, {}, ERR_SIZE, 0},
+      {kWriteType, 9, 8, {}, ERR_NONE, 4},
+      {kWriteType, 0, 8, {}, ERR_INVALID, 0},
+      {kWriteType, 10, 8, {}, ERR_INVALID, 0},
+      {kReadType, 0, 8, {9}, ERR_NONE, 4},
+      {kReadType, 0, 8, {10}, ERR_INVALID, 4},
+      {kReadType, 0, 2, {1}, ERR_SIZE, 0},
+      {kReadText, 0, 4, {'a', 'b', 'c', 0}, ERR_NONE, 4},
+      {kReadText, 0, 3, {'a', 'b', 'c'}, ERR_SIZE, 3},
+      {kReadData, 0, 100, {96}, ERR_NONE, 100},
+      {kReadData, 0, 128, {97}, ERR_SIZE, 4},
+      {kReadData, 0, 99, {96}, ERR_SIZE, 4},
+      {kWriteData, 10, 14, {}, ERR_NONE, 14},
+      {kWriteData, 10, 13, {}, ERR_SIZE, 0},
+  };
+  for (const auto& row : cases) {
+    const auto& [op, n, size, bytes, rc, cursor] = row;
+    SCOPED_TRACE(testing::Message() << "case " << &row - cases);
+    uint8_t buf[128] = {};
+    std::copy(bytes.begin(), bytes.end(), buf);
+    MsgProto proto(buf, size);
+    EXPECT_EQ(op(proto, n), rc);
+    EXPECT_EQ(proto.length(), cursor);
   }
-  uint8_t buf[256] = {};
-  MsgProto proto{buf, sizeof buf};
+}
+
+TEST(MsgProto, ChecksumIsTheSixteenBitSumOfEveryByte) {
+  const std::vector<uint8_t> ones(300, 0xff);
+  EXPECT_EQ(msgChecksum(ones.data(), ones.size()), (300 * 255) % 65536);
+}
+
+// Member n is bit n % 8 of byte n / 8: all 128 fill the map, each goes alone,
+// and numbers past the map are ignored.
+TEST(MemberBitmap, EveryMemberComesAndGoesAsItsOwnBit) {
+  MemberBitmap map{};
+  for (uint32_t n = 0; n <= kMaxMembers; ++n) addMember(map, n);
+  EXPECT_TRUE(std::all_of(map.begin(), map.end(), [](uint8_t byte) { return byte == 0xff; }));
+  for (uint32_t n = 0; n <= kMaxMembers; ++n) {
+    EXPECT_EQ(hasMember(map, n), n < kMaxMembers) << n;
+    removeMember(map, n);
+    EXPECT_FALSE(hasMember(map, n)) << n;
+  }
+  EXPECT_EQ(map, MemberBitmap{});
+}
+
+class Wire : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+    ASSERT_EQ(fcntl(nearFd, F_SETFL, O_NONBLOCK), 0);
+  }
+  void TearDown() override {
+    for (int fd : fds) close(fd);
+  }
+  // Sends len bytes from the daemon's end as one record carrying passed.
+  void sendFar(const void* data, size_t len, std::vector<int> passed = {}) {
+    iovec iov{const_cast<void*>(data), len};
+    std::vector<char> control(CMSG_SPACE(sizeof(int) * passed.size()));
+    msghdr msg{nullptr, 0, &iov, 1, control.data(), passed.empty() ? 0 : control.size(), 0};
+    if (!passed.empty()) {
+      *CMSG_FIRSTHDR(&msg) = cmsghdr{CMSG_LEN(sizeof(int) * passed.size()), SOL_SOCKET, SCM_RIGHTS};
+      std::copy(passed.begin(), passed.end(),
+                reinterpret_cast<int*>(CMSG_DATA(CMSG_FIRSTHDR(&msg))));
+    }
+    ASSERT_EQ(sendmsg(farFd, &msg, MSG_NOSIGNAL), static_cast<ssize_t>(len));
+  }
+  void sendEvent(uint32_t eventSeq, bool corrupt) {
+    ASSERT_EQ(buildEvent(daemon, kEventReconfig, members, eventSeq), ERR_NONE);
+    if (corrupt) daemonBuf[daemon.length() - 2] ^= 1;
+    sendFar(daemonBuf, daemon.length());
+    daemon.rewind();
+  }
+  MsgProto& rewound() {
+    daemon.rewind();
+    return daemon;
+  }
+  ErrCode readEvent() {
+    map.fill(0xff);
+    return client.pstatReadEvt(nearFd, event, map.data(), seq);
+  }
+
+  int fds[2] = {-1, -1};
+  int& nearFd = fds[0];
+  int& farFd = fds[1];
+  uint8_t daemonBuf[kMsgBufferBytes] = {};
+  MsgProto daemon{daemonBuf, sizeof daemonBuf};
+  uint8_t clientBuf[kMsgBufferBytes] = {};
+  MsgProto client{clientBuf, sizeof clientBuf};
+  uint32_t event = 99, seq = 0, id = 0;
+  MemberBitmap map{};
+  const MemberBitmap members{0x10, 0, 0x81};
 };
 
-TEST_F(MsgProtoTest, DataWithoutRoomMovesNothingAndReadTracesOffsets) {
-  uint8_t bytes[40] = {};
-  MsgProto small(buf, 32);
-  TraceCapture trace;
-  EXPECT_EQ(small.writeData(33, bytes), ERR_SIZE);
-  EXPECT_EQ(trace.text(), "");
-  ASSERT_EQ(small.readData(28, bytes), ERR_NONE);
-  EXPECT_EQ(small.readData(8, bytes), ERR_SIZE);
-  EXPECT_EQ(small.length(), 28u);
-  EXPECT_TRUE(traced(trace,
-                     "MsgProto::readData:ERROR BUF TOO SMALL - bufsize=8, begBuf=28, "
-                     "endBuf=32\n"));
-}
-
-TEST_F(MsgProtoTest, TypesZeroAndTenAreNeverWrittenAndTenIsRefusedOnRead) {
-  for (uint32_t type : {0u, 10u}) {
-    SCOPED_TRACE(type);
-    TraceCapture trace;
-    EXPECT_EQ(proto.writeMsgType(type), ERR_INVALID);
-    EXPECT_EQ(proto.length(), 0u);
-    EXPECT_TRUE(traced(
-        trace, "MsgProto::writeMsgType:ERROR invalid msgType " + std::to_string(type) + "\n"));
-  }
-  buf[0] = 10;
-  uint32_t type = 0;
-  TraceCapture trace;
-  EXPECT_EQ(proto.readMsgType(type), ERR_INVALID);
-  EXPECT_EQ(type, 10u);
-  EXPECT_EQ(proto.length(), 4u);
-  EXPECT_TRUE(traced(trace, "MsgProto::readMsgType:ERROR invalid msgType 10\n"));
-  EXPECT_EQ(MsgProto(buf, 2).readMsgType(type), ERR_SIZE);
-  EXPECT_TRUE(traced(trace, std::string("MsgProto::readMsgType:ERROR reading msgType: ") +
-                                errorName(ERR_SIZE) + "\n"));
-}
-
-TEST_F(MsgProtoTest, TextRoundTripsWithItsNulAndKeepsWhatWasReadWithoutOne) {
-  std::string text = "old";
-  ASSERT_EQ(proto.writeString("grp"), ERR_NONE);
-  EXPECT_EQ(proto.length(), 4u);
-  proto.rewind();
-  EXPECT_EQ(proto.readString(text), ERR_NONE);
-  EXPECT_EQ(text, "grp");
-  EXPECT_EQ(proto.length(), 4u);
-
-  std::memcpy(buf, "abc", 3);
-  TraceCapture trace;
-  EXPECT_EQ(MsgProto(buf, 3).readString(text), ERR_SIZE);
-  EXPECT_EQ(text, "abc");
-  EXPECT_TRUE(traced(trace,
-                     "MsgProto::readString:ERROR BUF TOO SMALL - bufsize=3, begBuf=3, "
-                     "endBuf=3\n"));
-}
-
-TEST_F(MsgProtoTest, VarDataOf96IsAcceptedAnd97RefusedAfterTheLength) {
-  uint8_t area[kMaxPrivateData] = {};
-  uint32_t len = 0;
-  announce(96);
-  EXPECT_EQ(proto.readVarData(len, area, kMaxPrivateData), ERR_NONE);
-  EXPECT_EQ(len, 96u);
-  EXPECT_EQ(area[95], 0x5a);
-  EXPECT_EQ(proto.length(), 100u);
-
-  std::memset(area, 0, sizeof area);
-  announce(97);
-  proto.rewind();
-  TraceCapture trace;
-  EXPECT_EQ(proto.readVarData(len, area, kMaxPrivateData), ERR_SIZE);
-  EXPECT_EQ(len, 97u);
-  EXPECT_EQ(proto.length(), 4u);
-  EXPECT_EQ(area[0], 0);
-  EXPECT_TRUE(traced(trace,
-                     "MsgProto::readVarData:ERROR BUF TOO SMALL - "
-                     "maxsize=96bufsize=97, begBuf=4, endBuf=256\n"));
-  announce(60);
-  EXPECT_EQ(MsgProto(buf, 50).readVarData(len, area, kMaxPrivateData), ERR_SIZE);
-}
-
-TEST_F(MsgProtoTest, VarDataWriteNeedsRoomForLengthAndData) {
-  const uint8_t area[10] = {};
-  MsgProto tight(buf, 4 + 10 - 1);
-  EXPECT_EQ(tight.writeVarData(10, area), ERR_SIZE);
-  EXPECT_EQ(tight.cursor(), buf);
-  MsgProto exact(buf, 4 + 10);
-  EXPECT_EQ(exact.writeVarData(10, area), ERR_NONE);
-  EXPECT_EQ(exact.length(), 14u);
-}
-
-TEST_F(MsgProtoTest, ChecksumIsTheSumOfEveryByteBeforeItAndFailsSilently) {
-  std::array<uint8_t, 300> ones;
-  ones.fill(0xff);
-  EXPECT_EQ(msgChecksum(ones.data(), ones.size()), (300 * 255) % 65536);
-  const uint32_t value = 0x01020304;
-  ASSERT_EQ(proto.writeData(4, &value), ERR_NONE);
-  ASSERT_EQ(proto.writeChecksum(), ERR_NONE);
-  EXPECT_EQ(buf[4] | buf[5] << 8, 10);
-  for (const ErrCode expected : {ERR_NONE, ERR_CHECKSUM}) {
-    proto.rewind();
-    uint32_t back = 0;
-    ASSERT_EQ(proto.readData(4, &back), ERR_NONE);
-    TraceCapture trace;
-    EXPECT_EQ(proto.readChecksum(), expected);
-    EXPECT_EQ(trace.text(), "");
-    buf[0] ^= 1;
-  }
-}
-
-TEST_F(MsgProtoTest, ValidResponseNeedsTypeAndIdAndTracesWhatItSaw) {
-  const uint32_t words[2] = {MSG_DRG_RESP, 42};
-  std::memcpy(buf, words, sizeof words);
-  TraceCapture trace;
-  EXPECT_TRUE(proto.validResponse(MSG_DRG_RESP, 42));
-  EXPECT_EQ(trace.text(), "");
-  EXPECT_FALSE(proto.validResponse(MSG_DRG_RESP, 43));
-  EXPECT_TRUE(traced(trace,
-                     "MsgProto::validResponse:ERROR saw type=4,id=42 BUT looking for "
-                     "type=4,id=43\n"));
-  EXPECT_FALSE(MsgProto(buf, 6).validResponse(MSG_DRG_RESP, 42));
-  EXPECT_TRUE(traced(trace, std::string("MsgProto::validResponse:ERROR ") + errorName(ERR_SIZE) +
-                                " when peeking at msg buffer\n"));
-}
-
-TEST_F(MsgProtoTest, DumpNeedsBothBitsAndBreaksTheLineEverySixteenBytes) {
-  for (uint8_t i = 0; i < 17; ++i) buf[i] = i;
+// The dump shows the wire bytes, sixteen to a line, and only when asked for.
+TEST_F(Wire, RegisterRequestHasItsWireLayout) {
+  EXPECT_EQ(buildQgrpReq(daemon, 1, std::string(kMsgBufferBytes, 'x')), ERR_SIZE);
+  ASSERT_EQ(buildRegReq(daemon, 7, "g", 3, ByteData()), ERR_NONE);
+  test::TraceCapture trace;
   traceMask.store(TRACE_ERR | TRACE_MSG);
-  TraceCapture trace;
-  proto.dumpMsg("Read Msg DUMP:", 17);
-  EXPECT_FALSE(traced(trace, "dumpMsg"));
+  daemon.dumpMsg("DUMP:", daemon.length());
+  EXPECT_EQ(trace.text(), "");
   traceMask.store(TRACE_ERR | TRACE_MSG | TRACE_VER);
-  proto.dumpMsg("Read Msg DUMP:", 17);
-  EXPECT_TRUE(traced(trace,
-                     "MsgProto::dumpMsg:MSG Read Msg DUMP:\n"
-                     "    00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f \n"
-                     "    10 \n"));
+  daemon.dumpMsg("DUMP:", daemon.length());
+  traceMask.store(TRACE_DEFAULT);
+  EXPECT_EQ(trace.text(),
+            "MsgProto::dumpMsg:MSG DUMP:\n"
+            "    01 00 00 00 07 00 00 00 67 00 03 00 00 00 00 00 \n"
+            "    00 00 72 00 \n");
+}
+
+TEST_F(Wire, DamagedOrForeignRequestIsRefusedAndKeepsTheCallersData) {
+  std::string name;
+  int32_t memno = 0;
+  ByteData data("\xaa", 1);
+  ASSERT_EQ(buildRegReq(daemon, 11, "g", 5, ByteData("\x09", 1)), ERR_NONE);
+  daemonBuf[daemon.length() - 2] ^= 0x01;
+  EXPECT_EQ(parseRegReq(rewound(), id, name, memno, data), ERR_CHECKSUM);
+  daemonBuf[14] = 97;  // the length word of the data
+  EXPECT_EQ(parseRegReq(rewound(), id, name, memno, data), ERR_SIZE);
+  EXPECT_EQ(data.hexText(), "0xaa ");
+  EXPECT_EQ(parseDrgReq(rewound(), id), ERR_INVALID) << "a join is not a leave";
+}
+
+// A refusal is the result once every field is read: the number of a refused
+// join still arrives; private data is replaced, and a bitmap kept, only on
+// success. A damaged or foreign answer is consumed all the same.
+TEST_F(Wire, AnswersAreReadBackAndRefusedOnesLeaveTheirOutputs) {
+  const ByteData full(std::string(96, '\x5b').data(), 96);
+  ASSERT_EQ(sendRegResp(daemon, farFd, 5, ERR_EXIST, 3), ERR_NONE);
+  ASSERT_EQ(sendPrdataResp(daemon, farFd, 8, ERR_INVALID, ByteData("\x01", 1)), ERR_NONE);
+  ASSERT_EQ(sendPrdataResp(daemon, farFd, 8, 0, full), ERR_NONE);
+  ASSERT_EQ(sendQgrpResp(daemon, farFd, 9, members), ERR_NONE);
+  ASSERT_EQ(buildQgrpResp(daemon, 9, members), ERR_NONE);
+  daemonBuf[daemon.length() - 1] ^= 0x40;
+  sendFar(daemonBuf, daemon.length());
+  daemon.rewind();
+  ASSERT_EQ(buildPrdataResp(daemon, 8, 0, full), ERR_NONE);
+  daemonBuf[12] = 97;  // the length word of the data
+  sendFar(daemonBuf, daemon.length());
+  daemon.rewind();
+  ASSERT_EQ(sendDrgResp(daemon, farFd, 7, ERR_BAD_STATE), ERR_NONE);
+  int32_t memno = 0;
+  EXPECT_EQ(recvRegResp(client, nearFd, id = 5, memno), ERR_EXIST);
+  EXPECT_EQ(memno, 3);
+  ByteData data("\xaa", 1);
+  EXPECT_EQ(recvPrdataResp(client, nearFd, id = 8, data), ERR_INVALID);
+  EXPECT_EQ(data.hexText(), "0xaa ");
+  EXPECT_EQ(recvPrdataResp(client, nearFd, id = 8, data), ERR_NONE);
+  EXPECT_EQ(data.hexText(), full.hexText());
+  EXPECT_EQ(recvQgrpResp(client, nearFd, id = 9, map), ERR_NONE);
+  EXPECT_EQ(map, members);
+  EXPECT_EQ(recvQgrpResp(client, nearFd, id = 9, map), ERR_CHECKSUM);
+  EXPECT_EQ(map, MemberBitmap{});
+  EXPECT_EQ(recvPrdataResp(client, nearFd, id = 8, data), ERR_SIZE);
+  EXPECT_EQ(data.hexText(), full.hexText());
+  EXPECT_EQ(recvDrgResp(client, nearFd, id = 8), ERR_READ) << "another id";
+  EXPECT_EQ(client.readMsg(nearFd), ERR_EMPTY);
+}
+
+TEST_F(Wire, OversizedRecordDrainLeavesNextRecordIntact) {
+  // 110 buffer-fulls outlast the drain's count; a record of exactly one
+  // buffer is still whole.
+  int sndbuf = 1 << 20;
+  ASSERT_EQ(setsockopt(farFd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf), 0);
+  for (size_t size : {kMsgBufferBytes * 3 + 7, kMsgBufferBytes * 110, kMsgBufferBytes}) {
+    sendFar(std::vector<uint8_t>(size, 0x11).data(), size);
+    ASSERT_EQ(sendDrgResp(daemon, farFd, 4, 0), ERR_NONE);
+  }
+  EXPECT_EQ(client.readMsg(nearFd), ERR_READ);
+  ASSERT_EQ(client.readMsg(nearFd), ERR_NONE);
+  EXPECT_TRUE(client.validResponse(MSG_DRG_RESP, 4));
+  EXPECT_EQ(client.readRespMsg(nearFd, MSG_DRG_RESP, 4), ERR_READ);
+  EXPECT_EQ(client.readRespMsg(nearFd, MSG_DRG_RESP, 4), ERR_NONE);
+  EXPECT_EQ(client.readMsg(nearFd), ERR_NONE);
+  EXPECT_EQ(client.received(), kMsgBufferBytes);
+}
+
+TEST_F(Wire, EventStreamTellsGapsDamageSilenceAndLossApart) {
+  for (const auto& [number, corrupt] :
+       {std::pair{5u, false}, {6u, true}, {7u, false}, {0u, false}, {1u, false}, {9u, true}}) {
+    sendEvent(number, corrupt);
+  }
+  ASSERT_EQ(readEvent(), ERR_NONE) << "the first event is accepted at any number";
+  EXPECT_EQ(std::tie(event, map, seq), std::make_tuple(kEventReconfig, members, 5u));
+  EXPECT_EQ(readEvent(), ERR_CHECKSUM);
+  EXPECT_EQ(std::tie(map, seq), std::make_tuple(MemberBitmap{}, 6u));
+  EXPECT_EQ(readEvent(), ERR_NONE);
+  seq = 0xffffffffu;
+  EXPECT_EQ(readEvent(), ERR_NONE) << "the sequence wraps around in 32 bits";
+  EXPECT_EQ(readEvent(), ERR_NONE);
+  EXPECT_EQ(readEvent(), ERR_BAD_SEQ) << "a gap outranks damage";
+  EXPECT_EQ(std::tie(map, seq), std::make_tuple(MemberBitmap{}, 9u));
+  EXPECT_EQ(readEvent(), ERR_NONE) << "nothing pending";
+  EXPECT_EQ(std::tie(event, map, seq), std::make_tuple(kEventNone, MemberBitmap{}, 9u));
+  ASSERT_EQ(sendDrgResp(daemon, farFd, 1, 0), ERR_NONE);
+  seq = 0;
+  EXPECT_EQ(readEvent(), ERR_INVALID) << "not an event";
+  close(std::exchange(farFd, -1));
+  EXPECT_EQ(readEvent(), ERR_COMM);
+  EXPECT_EQ(std::tie(event, map, nearFd), std::make_tuple(kEventAbort, MemberBitmap{}, -1));
+}
+
+TEST_F(Wire, WriteToAFullOrClosedPeerFailsWithoutSignalOrClose) {
+  // SIGPIPE keeps its default action here: a raised signal would end the test.
+  const auto old = signal(SIGPIPE, SIG_DFL);
+  while (send(nearFd, daemonBuf, 512, MSG_NOSIGNAL) > 0) {
+  }
+  for (const ErrCode rc : {ERR_FULL, ERR_WRITE}) {
+    ASSERT_EQ(buildDrgReq(client, 1), ERR_NONE);
+    EXPECT_EQ(client.writeMsg(nearFd), rc);
+    EXPECT_EQ(client.length(), 0u);
+    close(std::exchange(farFd, -1));
+  }
+  EXPECT_NE(nearFd, -1);
+  signal(SIGPIPE, old);
+}
+
+TEST_F(Wire, NoReadLeavesAPassedDescriptorOpenButTheOneAskedFor) {
+  int pipes[4][2];
+  for (auto& p : pipes) ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+  const size_t before = test::openFdCount();
+  const std::vector<uint8_t> big(kMsgBufferBytes * 2, 0);
+  sendFar(big.data(), 1, {pipes[0][1]});
+  sendFar(big.data(), big.size(), {pipes[1][1], pipes[2][1]});
+  sendFar(big.data(), 1, {pipes[0][1], pipes[1][1]});
+  sendFar(big.data(), 1);
+  sendFar(big.data(), 1, {pipes[2][1]});
+  ASSERT_EQ(sendFd(farFd, pipes[3][1]), 0);
+  EXPECT_EQ(client.readMsg(nearFd), ERR_READ);
+  EXPECT_EQ(client.pstatReadEvt(nearFd, event, map.data(), seq), ERR_READ);
+  EXPECT_EQ(recvFd(nearFd), -1);
+  EXPECT_EQ(recvFd(nearFd), -1);
+  EXPECT_EQ(client.readRespMsg(nearFd, MSG_REG_RESP, 1), ERR_READ);
+  const int received = recvFd(nearFd);
+  EXPECT_NE(fcntl(received, F_GETFD) & FD_CLOEXEC, 0);
+  close(received);
+  EXPECT_EQ(test::openFdCount(), before);
+  for (auto& p : pipes) close(p[0]), close(p[1]);
+  const int original = nearFd;
+  close(std::exchange(farFd, -1));
+  EXPECT_EQ(client.readRespMsg(nearFd, MSG_REG_RESP, 1), ERR_COMM);
+  EXPECT_EQ(nearFd, -1);
+  EXPECT_FALSE(test::fdIsOpen(original));
 }
 
 }  // namespace

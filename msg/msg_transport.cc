@@ -11,6 +11,7 @@
 #include "diag/trace.h"
 #include "msg/member_bitmap.h"
 #include "msg/msg_proto.h"
+#include "msg/shared_values.h"
 #include "msg/stream_io.h"
 #include "msg/unique_fd.h"
 
@@ -20,7 +21,6 @@ namespace {
 
 // Further reads spent on the rest of an oversized message.
 constexpr int kDrainLimit = 100;
-constexpr uint32_t kEventAbort = 8;
 
 ErrCode sendErrCode(int err) {
   switch (err) {

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "daemon/admin.h"
+#include "msg/shared_values.h"
 #include "msg/unique_fd.h"
 
 namespace skgxn {

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "daemon/admin.h"
 #include "daemon/escape_text.h"
 #include "diag/cmd_file.h"
+#include "msg/shared_values.h"
 #include "tools/admin_client.h"
 #include "tools/admin_render.h"
 #include "tools/cmd_file_writer.h"
@@ -78,7 +78,7 @@ int run(int argc, char** argv) {
   event->add_option("GROUP", group, "Group name")->required();
   event->add_option("EVENT", eventWord, "suspend, resume or abort")
       ->required()
-      ->check(CLI::IsMember({"suspend", "resume", "abort"}));
+      ->check(CLI::IsMember({kAdminEventSuspend, kAdminEventResume, kAdminEventAbort}));
   event->add_option("--member", member, "Only this member number");
 
   auto* trace = app.add_subcommand("trace", "Switch the client library's trace");
@@ -95,15 +95,17 @@ int run(int argc, char** argv) {
 
   CLI11_PARSE(app, argc, argv);
 
-  if (status->parsed()) return askAndShow({{"cmd", "status"}}, asJson, renderStatus);
-  if (nodes->parsed()) return askAndShow({{"cmd", "nodes"}}, asJson, renderNodes);
-  if (groups->parsed()) return askAndShow({{"cmd", "groups"}}, asJson, renderGroups);
+  if (status->parsed()) return askAndShow({{kAdminKeyCmd, kAdminCmdStatus}}, asJson, renderStatus);
+  if (nodes->parsed()) return askAndShow({{kAdminKeyCmd, kAdminCmdNodes}}, asJson, renderNodes);
+  if (groups->parsed()) return askAndShow({{kAdminKeyCmd, kAdminCmdGroups}}, asJson, renderGroups);
   if (members->parsed()) {
-    return askAndShow({{"cmd", "members"}, {"group", group}}, asJson, renderMembers);
+    return askAndShow({{kAdminKeyCmd, kAdminCmdMembers}, {kAdminKeyGroup, group}}, asJson,
+                      renderMembers);
   }
   if (event->parsed()) {
-    json request{{"cmd", "event"}, {"group", group}, {"event", eventWord}};
-    if (member) request["member"] = *member;
+    json request{
+        {kAdminKeyCmd, kAdminCmdEvent}, {kAdminKeyGroup, group}, {kAdminKeyEvent, eventWord}};
+    if (member) request[kAdminKeyMember] = *member;
     return askAndShow(request, asJson, nullptr);
   }
   const std::string old = readCmdFile(kCmdFilePath);

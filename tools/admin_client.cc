@@ -74,8 +74,9 @@ bool askDaemon(const std::string& socketPath, const nlohmann::json& request, nlo
   try {
     text = request.dump();
   } catch (const nlohmann::json::type_error&) {
-    error = "the request is not UTF-8: write a group name's other bytes as \\xHH, the way "
-            "velkctl shows them";
+    error =
+        "the request is not UTF-8: write a group name's other bytes as \\xHH, the way "
+        "velkctl shows them";
     return false;
   }
   UniqueFd fd;

@@ -3,16 +3,15 @@
 #ifndef TOOLS_ADMIN_CLIENT_H_
 #define TOOLS_ADMIN_CLIENT_H_
 
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 namespace skgxn {
 
 // Sends request to the daemon at socketPath and parses its answer. On
 // failure returns false with a sentence for the administrator in error.
-bool askDaemon(const std::string& socketPath, const nlohmann::json& request,
-               nlohmann::json& answer, std::string& error);
+bool askDaemon(const std::string& socketPath, const nlohmann::json& request, nlohmann::json& answer,
+               std::string& error);
 
 }  // namespace skgxn
 

@@ -117,8 +117,8 @@ int writeCmdFile(const std::string& path, const std::string& content, int64_t no
   };
   Steps s;
   s.then([&] {
-     return step("write", write(fd, content.data(), content.size()) ==
-                              static_cast<ssize_t>(content.size()));
+     return step("write",
+                 write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()));
    })
       .then([&] { return step("fchmod", fchmod(fd, 0644) == 0); })
       .then([&] { return step("futimens", futimens(fd, times) == 0); })

@@ -24,31 +24,31 @@ struct Table {
   uint32_t local = 0;
   int openResult = 0;
   std::map<std::string, int> getResults;
-  bool nullAnswers = false;
   std::set<uintptr_t> open;
-  int opens = 0, closes = 0, gets = 0, stale = 0;
+  int opens = 0, gets = 0, stale = 0;
 };
 
+// All under lock; the handles keep counting across resets so that a handle
+// from before a reset is never mistaken for a new one.
 std::mutex lock;
-Table table;  // under lock
+Table table;
 uintptr_t nextHandle = 0x1000;
 vemo_nodeid_array_t array;
 
-// Runs f on the table under the lock and returns what it returns.
 template <typename F>
 auto locked(F f) {
   std::lock_guard<std::mutex> guard(lock);
   return f(table);
 }
 
-int answer(Table& t, const char* tag, va_list args) {
-  if (std::strcmp(tag, VEMO_ALL_NODEIDS) == 0) {
-    array = {static_cast<uint32_t>(t.ids.size()), t.ids.data()};
-    *va_arg(args, vemo_nodeid_array_t**) = t.nullAnswers ? nullptr : &array;
-    return VEMO_OK;
-  }
+int answer(Table& t, const char* tag, bool none, va_list args) {
   if (std::strcmp(tag, VEMO_NODEID_LOCAL) == 0) {
     *va_arg(args, uint32_t*) = t.local;
+    return VEMO_OK;
+  }
+  if (std::strcmp(tag, VEMO_ALL_NODEIDS) == 0) {
+    array = {static_cast<uint32_t>(t.ids.size()), t.ids.data()};
+    *va_arg(args, vemo_nodeid_array_t**) = none ? nullptr : &array;
     return VEMO_OK;
   }
   if (std::strcmp(tag, VEMO_NODEID_NODENAME) == 0) {
@@ -65,7 +65,7 @@ int answer(Table& t, const char* tag, va_list args) {
   const char** out = va_arg(args, const char**);
   for (size_t i = 0; i < t.ids.size(); ++i) {
     if (t.ids[i] != number) continue;
-    *out = t.nullAnswers ? nullptr : t.names[i].c_str();
+    *out = none ? nullptr : t.names[i].c_str();
     return VEMO_OK;
   }
   return VEMO_EINVAL;
@@ -91,14 +91,8 @@ FAKE_EXPORT void fake_vemo_set_open_result(int result) {
 FAKE_EXPORT void fake_vemo_set_get_result(const char* tag, int result) {
   locked([&](Table& t) { t.getResults[tag] = result; });
 }
-FAKE_EXPORT void fake_vemo_set_null_answers(int on) {
-  locked([&](Table& t) { t.nullAnswers = on != 0; });
-}
 FAKE_EXPORT int fake_vemo_open_calls(void) {
   return locked([](Table& t) { return t.opens; });
-}
-FAKE_EXPORT int fake_vemo_close_calls(void) {
-  return locked([](Table& t) { return t.closes; });
 }
 FAKE_EXPORT int fake_vemo_get_calls(void) {
   return locked([](Table& t) { return t.gets; });
@@ -129,9 +123,10 @@ FAKE_EXPORT int vemo_cluster_get(vemo_handle_t handle, const char* tag, ...) {
     t.stale += t.open.count(reinterpret_cast<uintptr_t>(handle)) == 0 ? 1 : 0;
     auto it = t.getResults.find(tag);
     const int result = it == t.getResults.end() ? VEMO_OK : it->second;
-    if (result != VEMO_OK && result != VEMO_OK_PARTIAL) return result;
-    const int found = answer(t, tag, args);
-    return found == VEMO_OK ? result : found;
+    const bool none = result == FAKE_VEMO_NO_ANSWER;
+    if (result != VEMO_OK && result != VEMO_OK_PARTIAL && !none) return result;
+    const int found = answer(t, tag, none, args);
+    return found != VEMO_OK || none ? found : result;
   });
   va_end(args);
   return rc;
@@ -139,7 +134,6 @@ FAKE_EXPORT int vemo_cluster_get(vemo_handle_t handle, const char* tag, ...) {
 
 FAKE_EXPORT int vemo_cluster_close(vemo_handle_t handle) {
   return locked([&](Table& t) {
-    ++t.closes;
     t.stale += t.open.erase(reinterpret_cast<uintptr_t>(handle)) == 0 ? 1 : 0;
     return VEMO_OK;
   });

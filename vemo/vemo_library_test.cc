@@ -1,6 +1,7 @@
-// Tests of the built libvemo.so.1: its three C calls read the fixed
-// configuration path. Runs in a private mount namespace whose /etc/velk is an
-// empty tmpfs, so the host's own cluster configuration is never touched.
+// Tests of the built libvemo.so.1: its three C calls answer from the file at
+// the fixed path (cluster_handle_test.cc covers what they answer). Runs in a
+// private mount namespace whose /etc/velk is an empty tmpfs, so the host's
+// own cluster configuration is never touched.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -13,7 +14,7 @@ namespace {
 
 constexpr const char* kConfigPath = "/etc/velk/cluster.conf";
 
-TEST(VemoLibrary, CallsAnswerFromTheFixedPathAndAMalformedFileFailsTheOpen) {
+TEST(VemoLibrary, CallsAnswerFromTheFileAtTheFixedPath) {
   std::ofstream(kConfigPath) << "# test cluster\nnode 10 east\nnode 20 west local\nnode 30 north\n";
   vemo_handle_t h = nullptr;
   ASSERT_EQ(vemo_cluster_open(&h), VEMO_OK);
@@ -29,12 +30,6 @@ TEST(VemoLibrary, CallsAnswerFromTheFixedPathAndAMalformedFileFailsTheOpen) {
                 std::to_string(number),
             "3 20 north 10");
   EXPECT_EQ(vemo_cluster_close(h), VEMO_OK);
-
-  std::ofstream(kConfigPath) << "node 10 east local\nnode ten west\n";
-  h = &h;
-  const int rc = vemo_cluster_open(&h);
-  EXPECT_TRUE(rc != VEMO_OK && rc != VEMO_OK_PARTIAL) << rc;
-  EXPECT_EQ(h, nullptr);
   std::remove(kConfigPath);
 }
 

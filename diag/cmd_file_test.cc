@@ -193,10 +193,17 @@ TEST_F(CmdFileTest, TracingWhileTheFileChangesStaysWhole) {
     });
   }
   while (running.load() < kWorkers) std::this_thread::yield();
-  // Each round is a newer file; every third one others may write (ignored),
+  // Each round renames a newer file into place, so no worker sees it before
+  // its time and mode are set; every third one others may write (ignored),
   // and every fifth round ends without the file.
+  const std::string next = std::string(kCmdFilePath) + ".next";
   for (int round = 0; round < 60; ++round) {
-    check(versions[round % 4], 5000000 + round, 0, round % 3 == 2 ? 0666 : 0644);
+    writeFile(next, versions[round % 4]);
+    const struct timespec times[2] = {{5000000 + round, 0}, {5000000 + round, 0}};
+    ASSERT_EQ(chmod(next.c_str(), round % 3 == 2 ? 0666 : 0644) |
+                  utimensat(AT_FDCWD, next.c_str(), times, 0) | rename(next.c_str(), kCmdFilePath),
+              0);
+    checkCmdFile();
     if (round % 5 == 4 && unlink(kCmdFilePath) == 0) checkCmdFile();
   }
   done.store(true);

@@ -4,7 +4,6 @@
 #include "cluster/fake_vemo.h"
 
 #include <cstdarg>
-#include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -15,150 +14,101 @@
 
 #include "vemo.h"
 
-#define FAKE_EXPORT __attribute__((visibility("default")))
+#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
-constexpr int kUnknownTag = 12;
-
-struct FakeState {
-  std::mutex lock;
+struct Table {
   std::vector<uint32_t> ids;
   std::vector<std::string> names;  // parallel to ids
-  vemo_nodeid_array_t array{};
   uint32_t local = 0;
   int openResult = 0;
-  int closeResult = 0;
   std::map<std::string, int> getResults;
-  bool nullAnswers = false;
   std::set<uintptr_t> open;
-  uintptr_t nextHandle = 0x1000;
-  int opens = 0;
-  int closes = 0;
-  int gets = 0;
-  int stale = 0;
+  int opens = 0, gets = 0, stale = 0;
 };
 
-FakeState& fake() {
-  static auto* state = new FakeState;
-  return *state;
+// All under lock; the handles keep counting across resets so that a handle
+// from before a reset is never mistaken for a new one.
+std::mutex lock;
+Table table;
+uintptr_t nextHandle = 0x1000;
+vemo_nodeid_array_t array;
+
+template <typename F>
+auto locked(F f) {
+  std::lock_guard<std::mutex> guard(lock);
+  return f(table);
 }
 
-int answer(FakeState& f, const char* tag, va_list args) {
-  if (std::strcmp(tag, VEMO_ALL_NODEIDS) == 0) {
-    f.array.count = static_cast<uint32_t>(f.ids.size());
-    f.array.ids = f.ids.data();
-    *va_arg(args, vemo_nodeid_array_t**) = f.nullAnswers ? nullptr : &f.array;
+int answer(Table& t, const char* tag, bool none, va_list args) {
+  if (std::strcmp(tag, VEMO_NODEID_LOCAL) == 0) {
+    *va_arg(args, uint32_t*) = t.local;
     return VEMO_OK;
   }
-  if (std::strcmp(tag, VEMO_NODEID_LOCAL) == 0) {
-    *va_arg(args, uint32_t*) = f.local;
+  if (std::strcmp(tag, VEMO_ALL_NODEIDS) == 0) {
+    array = {static_cast<uint32_t>(t.ids.size()), t.ids.data()};
+    *va_arg(args, vemo_nodeid_array_t**) = none ? nullptr : &array;
     return VEMO_OK;
   }
   if (std::strcmp(tag, VEMO_NODEID_NODENAME) == 0) {
     const char* name = va_arg(args, const char*);
     uint32_t* out = va_arg(args, uint32_t*);
-    for (size_t i = 0; i < f.ids.size(); ++i)
-      if (f.names[i] == name) {
-        *out = f.ids[i];
-        return VEMO_OK;
-      }
-    return VEMO_EINVAL;
-  }
-  if (std::strcmp(tag, VEMO_NODENAME_NODEID) != 0) return kUnknownTag;
-  uint32_t number = va_arg(args, uint32_t);
-  const char** out = va_arg(args, const char**);
-  for (size_t i = 0; i < f.ids.size(); ++i)
-    if (f.ids[i] == number) {
-      *out = f.nullAnswers ? nullptr : f.names[i].c_str();
+    for (size_t i = 0; i < t.ids.size(); ++i) {
+      if (t.names[i] != name) continue;
+      *out = t.ids[i];
       return VEMO_OK;
     }
+    return VEMO_EINVAL;
+  }
+  const uint32_t number = va_arg(args, uint32_t);
+  const char** out = va_arg(args, const char**);
+  for (size_t i = 0; i < t.ids.size(); ++i) {
+    if (t.ids[i] != number) continue;
+    *out = none ? nullptr : t.names[i].c_str();
+    return VEMO_OK;
+  }
   return VEMO_EINVAL;
 }
 
 }  // namespace
 
-extern "C" {
-
 FAKE_EXPORT void fake_vemo_reset(void) {
-  FakeState& f = fake();
-  std::lock_guard<std::mutex> guard(f.lock);
-  f.ids.clear();
-  f.names.clear();
-  f.local = 0;
-  f.openResult = f.closeResult = 0;
-  f.getResults.clear();
-  f.nullAnswers = false;
-  f.open.clear();
-  f.opens = f.closes = f.gets = f.stale = 0;
+  locked([](Table& t) { t = Table{}; });
 }
-
 FAKE_EXPORT void fake_vemo_add_node(uint32_t number, const char* name) {
-  FakeState& f = fake();
-  std::lock_guard<std::mutex> guard(f.lock);
-  f.ids.push_back(number);
-  f.names.emplace_back(name);
+  locked([&](Table& t) {
+    t.ids.push_back(number);
+    t.names.emplace_back(name);
+  });
 }
-
 FAKE_EXPORT void fake_vemo_set_local(uint32_t number) {
-  FakeState& f = fake();
-  std::lock_guard<std::mutex> guard(f.lock);
-  f.local = number;
+  locked([&](Table& t) { t.local = number; });
 }
-
 FAKE_EXPORT void fake_vemo_set_open_result(int result) {
-  FakeState& f = fake();
-  std::lock_guard<std::mutex> guard(f.lock);
-  f.openResult = result;
+  locked([&](Table& t) { t.openResult = result; });
 }
-
-FAKE_EXPORT void fake_vemo_set_close_result(int result) {
-  FakeState& f = fake();
-  std::lock_guard<std::mutex> guard(f.lock);
-  f.closeResult = result;
-}
-
 FAKE_EXPORT void fake_vemo_set_get_result(const char* tag, int result) {
-  FakeState& f = fake();
-  std::lock_guard<std::mutex> guard(f.lock);
-  f.getResults[tag] = result;
+  locked([&](Table& t) { t.getResults[tag] = result; });
 }
-
-FAKE_EXPORT void fake_vemo_set_null_answers(int on) {
-  FakeState& f = fake();
-  std::lock_guard<std::mutex> guard(f.lock);
-  f.nullAnswers = on != 0;
-}
-
 FAKE_EXPORT int fake_vemo_open_calls(void) {
-  std::lock_guard<std::mutex> guard(fake().lock);
-  return fake().opens;
+  return locked([](Table& t) { return t.opens; });
 }
-
-FAKE_EXPORT int fake_vemo_close_calls(void) {
-  std::lock_guard<std::mutex> guard(fake().lock);
-  return fake().closes;
-}
-
 FAKE_EXPORT int fake_vemo_get_calls(void) {
-  std::lock_guard<std::mutex> guard(fake().lock);
-  return fake().gets;
+  return locked([](Table& t) { return t.gets; });
 }
-
 FAKE_EXPORT int fake_vemo_stale_handle_uses(void) {
-  std::lock_guard<std::mutex> guard(fake().lock);
-  return fake().stale;
+  return locked([](Table& t) { return t.stale; });
 }
 
 FAKE_EXPORT int vemo_cluster_open(vemo_handle_t* handle) {
-  FakeState& f = fake();
-  std::lock_guard<std::mutex> guard(f.lock);
-  ++f.opens;
-  if (f.openResult != VEMO_OK) return f.openResult;
-  uintptr_t h = f.nextHandle++;
-  f.open.insert(h);
-  *handle = reinterpret_cast<vemo_handle_t>(h);
-  return VEMO_OK;
+  return locked([&](Table& t) {
+    ++t.opens;
+    if (t.openResult != VEMO_OK) return t.openResult;
+    t.open.insert(nextHandle);
+    *handle = reinterpret_cast<vemo_handle_t>(nextHandle++);
+    return VEMO_OK;
+  });
 }
 
 FAKE_EXPORT int vemo_cluster_get(vemo_handle_t handle, const char* tag, ...) {
@@ -166,26 +116,25 @@ FAKE_EXPORT int vemo_cluster_get(vemo_handle_t handle, const char* tag, ...) {
   // handle and the double looking at it, so an unserialised caller shows up
   // as a stale use.
   std::this_thread::yield();
-  FakeState& f = fake();
-  std::lock_guard<std::mutex> guard(f.lock);
-  ++f.gets;
-  if (f.open.count(reinterpret_cast<uintptr_t>(handle)) == 0) ++f.stale;
-  auto it = f.getResults.find(tag);
-  int result = it == f.getResults.end() ? VEMO_OK : it->second;
-  if (result != VEMO_OK && result != VEMO_OK_PARTIAL) return result;
   va_list args;
   va_start(args, tag);
-  int found = answer(f, tag, args);
+  const int rc = locked([&](Table& t) {
+    ++t.gets;
+    t.stale += t.open.count(reinterpret_cast<uintptr_t>(handle)) == 0 ? 1 : 0;
+    auto it = t.getResults.find(tag);
+    const int result = it == t.getResults.end() ? VEMO_OK : it->second;
+    const bool none = result == FAKE_VEMO_NO_ANSWER;
+    if (result != VEMO_OK && result != VEMO_OK_PARTIAL && !none) return result;
+    const int found = answer(t, tag, none, args);
+    return found != VEMO_OK || none ? found : result;
+  });
   va_end(args);
-  return found == VEMO_OK ? result : found;
+  return rc;
 }
 
 FAKE_EXPORT int vemo_cluster_close(vemo_handle_t handle) {
-  FakeState& f = fake();
-  std::lock_guard<std::mutex> guard(f.lock);
-  ++f.closes;
-  if (f.open.erase(reinterpret_cast<uintptr_t>(handle)) == 0) ++f.stale;
-  return f.closeResult;
+  return locked([&](Table& t) {
+    t.stale += t.open.erase(reinterpret_cast<uintptr_t>(handle)) == 0 ? 1 : 0;
+    return VEMO_OK;
+  });
 }
-
-}  // extern "C"

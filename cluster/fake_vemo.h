@@ -11,28 +11,24 @@
 extern "C" {
 #endif
 
-/* No nodes, local node 0, every call answering 0, all counters 0, no handle
- * open. */
+/* A get result meaning success, but with a null pointer instead of the
+ * answer of "All_NodeIds" or "Nodename_NodeId". */
+#define FAKE_VEMO_NO_ANSWER (-1)
+
+/* No nodes, local node 0, every call answering 0, all counters 0. */
 void fake_vemo_reset(void);
-/* Adds a node to the table the double answers from (the name is copied). */
 void fake_vemo_add_node(uint32_t number, const char* name);
 void fake_vemo_set_local(uint32_t number);
-
-/* The result of the next calls. For vemo_cluster_get the result is set per
- * tag: 0 and 7 deliver the answer (11 for a name or number not in the
- * table), anything else is returned without an answer. */
+/* The result of the next opens, or of the next gets of tag: 0 and 7 deliver
+ * the answer (11 for a name or number not in the table), anything else but
+ * FAKE_VEMO_NO_ANSWER is returned without one. */
 void fake_vemo_set_open_result(int result);
-void fake_vemo_set_close_result(int result);
 void fake_vemo_set_get_result(const char* tag, int result);
-/* Non-zero: a delivering "All_NodeIds" or "Nodename_NodeId" hands back a
- * null pointer instead of its answer. */
-void fake_vemo_set_null_answers(int on);
 
-/* Calls seen since the last reset. */
+/* Calls seen since the last reset; stale uses are gets and closes made with
+ * a handle that was not open at that moment. */
 int fake_vemo_open_calls(void);
-int fake_vemo_close_calls(void);
 int fake_vemo_get_calls(void);
-/* Gets and closes made with a handle that was not open at that moment. */
 int fake_vemo_stale_handle_uses(void);
 
 #ifdef __cplusplus

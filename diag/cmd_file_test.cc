@@ -1,8 +1,7 @@
-// Tests of the command file: the tokenizer, every command and its defaults,
-// the reset of groups a file no longer holds, the check's time rule and whose
-// file it obeys.
-// Runs in a private mount namespace: it writes the fixed command file and the
-// default files in /var/tmp.
+// Tests of the command file: what a processed file sets, the trace log and
+// dump it opens, which files the check obeys, and threads tracing while it
+// changes. Runs in a private mount namespace: it writes the fixed command
+// file and the defaults in /var/tmp.
 #include "diag/cmd_file.h"
 
 #include <fcntl.h>
@@ -10,12 +9,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <tuple>
+#include <vector>
 
 #include "diag/diag_internal.h"
+#include "diag/report.h"
 #include "diag/test_support.h"
 #include "diag/trace.h"
 
@@ -25,22 +27,18 @@ namespace {
 using namespace test;
 
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new DiagEnvironment);
-const std::string kMarkerLine = "*** NEW LOGGING STARTED ***";
+const std::string kMarker = "*** NEW LOGGING STARTED ***";
 
 class CmdFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    unlink(kCmdFilePath);
-    apply("OUTPUT SIZE 0\nOUTPUT COUNT 0\n");
-    setStatsSettings(StatsSettings{});
-  }
+  void SetUp() override { apply("OUTPUT SIZE 0\nOUTPUT COUNT 0\nSTATS SIZE 0\nSTATS COUNT 0\n"); }
   void TearDown() override {
     apply("");
     unlink(kCmdFilePath);
     resetCmdFileState();
   }
 
-  // Processes a command file holding text, as a changed file is processed.
+  // Processes a file holding text, as a changed command file is processed.
   void apply(const std::string& text) {
     writeFile(path_, text);
     processCmdFile(path_.c_str());
@@ -67,109 +65,73 @@ class CmdFileTest : public ::testing::Test {
     std::lock_guard<std::mutex> guard(traceLock());
     const DiagSettings& s = diagSettings();
     char text[512];
-    std::snprintf(text, sizeof text, "mask=%#x log=%d out=%u/%u stats='%s' %u/%u %d", mask(),
+    std::snprintf(text, sizeof text, "%#x log=%d out=%u/%u stats='%s' %u/%u %d", mask(),
                   traceLogOpen.load(), s.outputSize, s.outputCount, s.stats.dir.c_str(),
                   s.stats.size, s.stats.count, statsEnabled.load());
     return text;
   }
 
   ScratchDir dir_;
-  std::string path_ = dir_.file("cmd");
+  std::string path_ = dir_.file("cmd"), log_ = dir_.file("log");
 };
 
-TEST_F(CmdFileTest, EmptyFileMeansErrorsOnlyNoLogNoStatistics) {
-  apply("TRACE ON\nOUTPUT ON\nSTATS ON\n");
-  ASSERT_TRUE(traceLogOpen.load());
-  apply("");
-  EXPECT_EQ(state(), "mask=0x1 log=0 out=0/0 stats='' 0/0 0");
-}
-
-TEST_F(CmdFileTest, TraceLinesSetTheMaskFromTheirWordsAndNeverDropErrors) {
-  // The previous file always held TRACE ON; the last row adds tabs, CRs and comments.
-  const std::pair<const char*, uint32_t> rows[] = {
-      {"TRACE ON\n", 0x1F},
-      {"TRACE ON CALL MSG\n", 0x0D},
-      {"TRACE ON VER\n", 0x21},
-      {"TRACE ON call\n", 0x01},
-      {"TRACE OFF EVT\n", 0x1D},
-      {"TRACE ON\nTRACE OFF\n", 0x01},
-      {"TRACE\nTRACE MAYBE CALL\n", 0x01},
-      {"# TRACE ON VER\n #\tSTATS OFF\nTRACE\tON  \t CALL\r\nSTATS   ON\t/some/dir\r", 0x05}};
+TEST_F(CmdFileTest, ProcessedFileSetsWhatItHoldsAndResetsTheGroupsItLacks) {
+  // Each row follows a file that switched everything on; the tokenizer row
+  // has tabs, CRs and comments, and numbers convert as atoi does, saturated.
+  const std::pair<std::string, std::string> rows[] = {
+      {"", "0x1 log=0 out=0/0 stats='' 0/0 0"},
+      {"TRACE ON CALL MSG\n", "0xd log=0 out=0/0 stats='' 0/0 0"},
+      {"TRACE ON VER\nOUTPUT ON " + log_ + " ignored\n", "0x21 log=1 out=0/0 stats='' 0/0 0"},
+      {"TRACE ON call\nSTATS ON\n", "0x1 log=0 out=0/0 stats='/var/tmp/' 0/0 1"},
+      {"TRACE OFF EVT\n", "0x1d log=0 out=0/0 stats='' 0/0 0"},
+      {"TRACE ON\nTRACE OFF\nOUTPUT OFF\n", "0x1 log=0 out=0/0 stats='' 0/0 0"},
+      {"TRACE\nTRACE MAYBE CALL\nOUTPUT SIZE 100\n", "0x1 log=0 out=100/0 stats='' 0/0 0"},
+      {"# TRACE ON VER\n #\tSTATS OFF\nTRACE\tON  \t CALL\r\nSTATS   ON\t/some/dir\r",
+       "0x5 log=0 out=0/0 stats='/some/dir' 0/0 1"},
+      {"OUTPUT SIZE 12abc\nOUTPUT COUNT -1\nSTATS SIZE\nSTATS COUNT 99999999999999999999\n",
+       "0x1 log=0 out=12/4294967295 stats='' 0/2147483647 0"},
+      {"STATS SIZE 500\nSTATS COUNT 3\nSTATS OFF\n", "0x1 log=0 out=0/0 stats='' 500/3 0"}};
   for (const auto& [text, expected] : rows) {
     SCOPED_TRACE(text);
-    apply("TRACE ON\n");
+    SetUp();
+    apply("TRACE ON\nOUTPUT ON " + log_ + "\nSTATS ON /s\n");
     apply(text);
-    EXPECT_EQ(mask(), expected);
+    EXPECT_EQ(state(), expected);
   }
-  EXPECT_EQ(statsSettings().dir, "/some/dir");  // the last row: tab and CR end the word
 }
 
-TEST_F(CmdFileTest, OutputOnUsesGivenOrDefaultLogAndReopensAtEveryProcessing) {
+TEST_F(CmdFileTest, OutputAndDumpUseTheDefaultOrGivenPathAndTheSizeSetBeforeOn) {
   unlink("/var/tmp/skgxn_client.log");
+  writeFile("/var/tmp/skgxn_client_dump.log", std::string(70000, 'o'));  // replaced, not appended
   apply("OUTPUT ON\n");
   traceLine("CmdFileTest:default log\n", TRACE_ERR);
-  std::string log = dir_.file("trace.log");
-  apply("OUTPUT ON " + log + " ignored words\n");
-  apply("OUTPUT ON " + log + "\n");
-  apply("OUTPUT OFF\n");
-  EXPECT_FALSE(traceLogOpen.load());
-  traceLine("CmdFileTest:no log\n", TRACE_ERR);
-  EXPECT_EQ(readFile(log), kMarkerLine + "\n" + kMarkerLine + "\n");
-  std::vector<std::string> lines = splitLines(readFile("/var/tmp/skgxn_client.log"));
+  apply("DUMP\nOUTPUT ON " + log_ + "\nOUTPUT SIZE 100\n");  // the size comes too late for it
+  const auto lines = splitLines(readFile("/var/tmp/skgxn_client.log"));
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], kMarkerLine);
-  EXPECT_EQ(withoutPrefix(lines[1]), "CmdFileTest:default log");
+  EXPECT_EQ(lines[0] + "|" + withoutPrefix(lines[1]), kMarker + "|CmdFileTest:default log");
+  const std::string dump = readFile("/var/tmp/skgxn_client_dump.log");
+  EXPECT_EQ(dump.find("ooo"), std::string::npos);
+  EXPECT_EQ(withoutPrefix(splitLines(dump).back()), "CmdFileTest:default log");
+  traceLine((std::string(80, 'w') + "\n").c_str(), TRACE_ERR);
+  EXPECT_FALSE(exists(log_ + "1"));
+  apply("OUTPUT COUNT 1\nOUTPUT SIZE 100\nOUTPUT ON " + log_ + "\nDUMP " + log_ + "d\n");
+  EXPECT_TRUE(exists(log_ + "1"));
+  EXPECT_EQ(splitLines(readFile(log_ + "d")), traceRecordLines());
 }
 
-TEST_F(CmdFileTest, SizeBeforeOnLimitsThatLogAndSizeAfterOnOnlyTheNext) {
-  const std::string text = std::string(80, 'w') + "\n";
-  std::string after = dir_.file("after"), before = dir_.file("before");
-  apply("OUTPUT COUNT 1\nOUTPUT ON " + after + "\nOUTPUT SIZE 100\n");
-  traceLine(text.c_str(), TRACE_ERR);  // well past 100 bytes: no limit yet
-  EXPECT_FALSE(exists(after + "1"));
-  apply("OUTPUT SIZE 100000\n");  // stored alone, and the log is closed
-  EXPECT_EQ(state(), "mask=0x1 log=0 out=100000/1 stats='' 0/0 0");
-  apply("OUTPUT COUNT 1\nOUTPUT SIZE 100\nOUTPUT ON " + before + "\n");
-  traceLine(text.c_str(), TRACE_ERR);
-  EXPECT_TRUE(exists(before + "1"));
-}
-
-TEST_F(CmdFileTest, NumbersConvertLikeAtoiAndStatsOnDefaultsToVarTmp) {
-  apply(
-      "OUTPUT SIZE 12abc\nOUTPUT COUNT -1\nSTATS SIZE\nSTATS COUNT 99999999999999999999\n"
-      "STATS ON\n");  // the count saturates, not overflows
-  EXPECT_EQ(state(), "mask=0x1 log=0 out=12/4294967295 stats='/var/tmp/' 0/2147483647 1");
-  apply("STATS SIZE 500\nSTATS COUNT 3\nSTATS OFF\n");
-  EXPECT_EQ(state(), "mask=0x1 log=0 out=12/4294967295 stats='' 500/3 0");
-}
-
-TEST_F(CmdFileTest, DumpWritesRecordToDefaultOrGivenPath) {
-  writeFile("/var/tmp/skgxn_client_dump.log", std::string(70000, 'o'));
-  traceLine("CmdFileTest:dumped\n", TRACE_ERR);
-  std::string given = dir_.file("dump");
-  apply("DUMP\nDUMP " + given + "\n");
-  std::string dump = readFile("/var/tmp/skgxn_client_dump.log");
-  EXPECT_EQ(dump.find(std::string(100, 'o')), std::string::npos);
-  EXPECT_EQ(withoutPrefix(splitLines(dump).back()), "CmdFileTest:dumped");
-  EXPECT_EQ(readFile(given), dump);
-}
-
-TEST_F(CmdFileTest, CheckProcessesOnlyWhenTimeMovesForward) {
+TEST_F(CmdFileTest, CheckObeysOnlyAFileWhoseTimeMovedForwardAndForgetsItWhenGone) {
   check("TRACE ON CALL\n", 1000000);
-  EXPECT_EQ(mask(), 0x05u);
   check("TRACE ON MSG\n", 1000000);  // same second: not seen
   check("TRACE ON EVT\n", 999999);   // older: not seen either
   EXPECT_EQ(mask(), 0x05u);
-  check("TRACE ON MSG\n", 1000001);
-  EXPECT_EQ(mask(), 0x09u);
-}
-
-TEST_F(CmdFileTest, DeletingFileClosesLogAndResetsMaskButKeepsStatistics) {
-  check("TRACE ON\nOUTPUT ON " + dir_.file("log") + "\nSTATS ON\n", 2000000);
-  ASSERT_TRUE(traceLogOpen.load());
+  check("TRACE ON MSG\nOUTPUT ON " + log_ + "\nSTATS ON\n", 1000001);
+  EXPECT_EQ(state(), "0x9 log=1 out=0/0 stats='/var/tmp/' 0/0 1");
   unlink(kCmdFilePath);
-  checkCmdFile();
-  EXPECT_EQ(state(), "mask=0x1 log=0 out=0/0 stats='/var/tmp/' 0/0 1");
+  checkCmdFile();  // statistics stay: the poll reads its settings only at a group's start
+  EXPECT_EQ(state(), "0x1 log=0 out=0/0 stats='/var/tmp/' 0/0 1");
+  ASSERT_EQ(mkfifo(kCmdFilePath, 0600), 0);
+  checkCmdFile();  // a FIFO in its place must not block the caller
+  EXPECT_EQ(mask(), 0x01u);
 }
 
 TEST_F(CmdFileTest, OnlyFileOfRootOrOwnUserThatNoOneElseMayWriteIsObeyed) {
@@ -189,32 +151,77 @@ TEST_F(CmdFileTest, OnlyFileOfRootOrOwnUserThatNoOneElseMayWriteIsObeyed) {
 }
 
 TEST_F(CmdFileTest, IgnoredFileClosesLogSaysWhyOncePerChangeAndCountsOnceFixed) {
-  const std::string log = dir_.file("log"), text = "TRACE ON CALL\nOUTPUT ON " + log + "\n";
   const std::string warning = "checkCmdFile:WARN " + std::string(kCmdFilePath) +
                               " ignored: mode 0666 lets group or others write it";
-  auto warnings = [&] {
-    std::vector<std::string> lines = traceRecordLines();
-    return std::count_if(lines.begin(), lines.end(),
-                         [&](const std::string& line) { return withoutPrefix(line) == warning; });
-  };
+  const std::string text = "TRACE ON CALL\nOUTPUT ON " + log_ + "\n";
+  TraceCapture capture;
   check(text, 4000000);
-  const auto before = warnings();
   check(text, 4000001, 0, 0666);
   checkCmdFile();
-  EXPECT_EQ(warnings(), before + 1);
-  EXPECT_EQ(state(), "mask=0x1 log=0 out=0/0 stats='' 0/0 0");
+  EXPECT_EQ(capture.count(warning), 1u);
+  EXPECT_EQ(state(), "0x1 log=0 out=0/0 stats='' 0/0 0");
   ASSERT_EQ(chmod(kCmdFilePath, 0644), 0);  // the modification time stays
   checkCmdFile();
-  EXPECT_EQ(state(), "mask=0x5 log=1 out=0/0 stats='' 0/0 0");
-  std::vector<std::string> lines = splitLines(readFile(log));  // marker, warning, marker
+  EXPECT_EQ(state(), "0x5 log=1 out=0/0 stats='' 0/0 0");
+  const auto lines = splitLines(readFile(log_));  // marker, warning, marker
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(withoutPrefix(lines[1]), warning);
 }
 
-TEST_F(CmdFileTest, CommandFileThatIsFifoIsNotWaitedFor) {
-  ASSERT_EQ(mkfifo(kCmdFilePath, 0600), 0);
+// Threads tracing while the file changes under them: every checked call,
+// trace-log switch and dump stays whole and race-free under the sanitizer.
+TEST_F(CmdFileTest, TracingWhileTheFileChangesStaysWhole) {
+  const std::string versions[] = {
+      "TRACE ON\nOUTPUT SIZE 4000\nOUTPUT COUNT 2\nOUTPUT ON " + log_ + "\nSTATS ON\n",
+      "TRACE ON CALL\nOUTPUT ON " + log_ + "\nDUMP " + log_ + "d\n",
+      "TRACE OFF EVT\nOUTPUT OFF\nSTATS OFF\n", ""};
+  constexpr int kWorkers = 3;
+  std::atomic<bool> done{false};
+  std::atomic<int> running{0};
+  std::vector<std::thread> workers;
+  for (int w = 0; w < kWorkers; ++w) {
+    workers.emplace_back([&, w] {
+      running.fetch_add(1);
+      for (int i = 0; !done.load(); ++i) {
+        checkCmdFile();
+        const std::string text = "worker " + std::to_string(w) + " " + std::to_string(i) + "\n";
+        traceLine(text.c_str(), (i % 2) != 0 ? TRACE_CALL : TRACE_ERR);
+        if (i % 50 == 0) reportError("report", i, false);
+        (void)statsSettings();
+        (void)severeErrorSeen();
+      }
+    });
+  }
+  while (running.load() < kWorkers) std::this_thread::yield();
+  // Each round renames a newer file into place, so no worker sees it before
+  // its time and mode are set; every third one others may write (ignored),
+  // and every fifth round ends without the file.
+  const std::string next = std::string(kCmdFilePath) + ".next";
+  for (int round = 0; round < 60; ++round) {
+    writeFile(next, versions[round % 4]);
+    const struct timespec times[2] = {{5000000 + round, 0}, {5000000 + round, 0}};
+    ASSERT_EQ(chmod(next.c_str(), round % 3 == 2 ? 0666 : 0644) |
+                  utimensat(AT_FDCWD, next.c_str(), times, 0) | rename(next.c_str(), kCmdFilePath),
+              0);
+    checkCmdFile();
+    if (round % 5 == 4 && unlink(kCmdFilePath) == 0) checkCmdFile();
+  }
+  done.store(true);
+  for (std::thread& worker : workers) worker.join();
+  unlink(kCmdFilePath);
   checkCmdFile();
-  EXPECT_EQ(mask(), 0x01u);
+  EXPECT_EQ(state(), "0x1 log=0 out=4000/2 stats='' 0/0 0");
+  for (const std::string& path : {log_, log_ + "1", log_ + "2", log_ + "d"}) {
+    const std::string text = readFile(path);
+    EXPECT_TRUE(text.empty() || text.back() == '\n') << path;
+    for (const std::string& line : splitLines(text)) {
+      const std::string body = withoutPrefix(line);
+      EXPECT_TRUE(line == kMarker || body.rfind("worker ", 0) == 0 ||
+                  body.rfind("report: error code", 0) == 0 ||
+                  body.rfind("checkCmdFile:WARN", 0) == 0)
+          << line;
+    }
+  }
 }
 
 }  // namespace

@@ -4,140 +4,84 @@
 
 #include <gtest/gtest.h>
 #include <sys/utsname.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
+#include <algorithm>
 #include <sstream>
+
+#include "diag/test_support.h"
 
 namespace skgxn {
 namespace {
 
-ErrCode parse(const std::string& text, ClusterConfig& config, std::string& problem) {
+// "<engine>|<numbers> /<local>", after "<code>|<problem>|" for a refused text,
+// which must leave an empty configuration.
+std::string parse(const std::string& text) {
   std::istringstream in(text);
-  return parseClusterConfig(in, "cluster.conf", config, problem);
-}
-
-ErrCode parse(const std::string& text, NodeTable& table, std::string& problem) {
   ClusterConfig config;
-  ErrCode rc = parse(text, config, problem);
-  table = config.nodes;
-  return rc;
-}
-
-// Parses text over a table that held a good file, which a refusal must empty.
-std::string problemOf(const std::string& text) {
-  NodeTable table;
+  config.nodes.setLocal(77);
   std::string problem;
-  EXPECT_EQ(parse("node 5 old local\n", table, problem), ERR_NONE);
-  EXPECT_EQ(parse(text, table, problem), ERR_INVALID) << text;
-  EXPECT_TRUE(table.numbers().empty() && table.findName(5) == nullptr) << text;
-  return problem;
+  const ErrCode rc = parseClusterConfig(in, "cluster.conf", config, problem);
+  std::string out = rc != ERR_NONE ? std::to_string(rc) + "|" + problem + "|" : "";
+  out += config.engine == ClusterEngine::kCorosync ? "corosync|" : "local|";
+  for (uint32_t number : config.nodes.numbers()) out += std::to_string(number) + " ";
+  return out + "/" + std::to_string(config.nodes.localNumber());
 }
 
-TEST(NodeTableParse, NodesKeepFileOrderAndLocalMarkAndNamesMatchExactly) {
-  NodeTable table;
-  std::string problem;
-  ASSERT_EQ(parse("# the lab cluster\n\n   \t\nnode 7 alpha  # first\r\n  node\t2\tbeta local\r\n"
-                  "#node 3 c\nnode 4294967295 gamma\n",
-                  table, problem),
-            ERR_NONE)
-      << problem;
-  EXPECT_EQ(table.numbers(), (std::vector<uint32_t>{7, 2, 4294967295u}));
-  EXPECT_EQ(table.localNumber(), 2u);
-  EXPECT_STREQ(table.findName(4294967295u), "gamma");
-  EXPECT_EQ(table.findName(3), nullptr);
-  uint32_t number = 99;
-  EXPECT_FALSE(table.findNumber("Alpha", number) || table.findNumber("alph", number));
-  EXPECT_EQ(number, 99u);
-  ASSERT_TRUE(table.findNumber("alpha", number));
-  EXPECT_EQ(number, 7u);
+TEST(NodeTableParse, AcceptedFileKeepsFileOrderTheLocalMarkAndTheEngine) {
+  EXPECT_EQ(
+      parse("# the lab\n\n   \t\nnode 7 alpha  # first\r\n  node\t2\tbeta local\r\n#node 3 c\n"
+            "node 4294967295 " +
+            std::string(256, 'n') + "\n"),
+      "local|7 2 4294967295 /2");
+  EXPECT_EQ(parse("engine corosync  # nodes from Corosync\n"), "corosync|/0");
+  EXPECT_EQ(parse("node 1 a local\nengine local\n"), "local|1 /1");
 }
 
-TEST(NodeTableParse, EngineStatementChoosesCorosyncWithoutNodesOrLocalWithThem) {
-  const struct {
-    const char* text;
-    ClusterEngine engine;
-    size_t nodes;
-  } rows[] = {{"engine corosync  # nodes from Corosync\n", ClusterEngine::kCorosync, 0},
-              {"node 1 a local\nengine local\n", ClusterEngine::kLocal, 1}};
-  for (const auto& row : rows) {
-    ClusterConfig config;
-    std::string problem;
-    ASSERT_EQ(parse(row.text, config, problem), ERR_NONE) << problem;
-    EXPECT_EQ(config.engine, row.engine) << row.text;
-    EXPECT_EQ(config.nodes.numbers().size(), row.nodes) << row.text;
+TEST(NodeTableParse, EachRefusalNamesItsLineAndLeavesNothing) {
+  // Each text breaks one rule on its last line.
+  const std::string rows[] = {"host 1 a local",
+                              "node 1",
+                              "node 1 a local x",
+                              "node 1 a remote",
+                              "node 0x1 a local",
+                              "# ok\nnode 4294967296 a local",
+                              "node 1 a\x01z local",
+                              "node 1 a local\nnode 2 a",
+                              "node 1 a local\n\nnode 1 b",
+                              "node 1 a local\nnode 2 b local",
+                              "engine corosync\nnode 1 a local",
+                              "node 1 a local\nengine corosync",
+                              "engine cpg",
+                              "engine",
+                              "engine local\nengine local",
+                              "node 1 " + std::string(257, 'n') + " local"};
+  for (const std::string& text : rows) {
+    const std::string line = std::to_string(std::count(text.begin(), text.end(), '\n') + 1);
+    const std::string result = parse(text + "\n");
+    EXPECT_EQ(result.rfind("4|cluster.conf:" + line + ": ", 0), 0u) << result;
+    EXPECT_EQ(result.substr(result.size() - 9), "|local|/0") << result;
   }
+  EXPECT_EQ(parse("node 1 a\nnode 2 b\n"), "4|cluster.conf: no node is marked local|local|/0");
+  EXPECT_EQ(parse("# none\n"), "4|cluster.conf: no node is configured|local|/0");
+  // Words are quoted cut short and made printable.
+  EXPECT_EQ(parse("\x1b[2J" + std::string(50, 'k') + " 1 a local\n"),
+            "4|cluster.conf:1: unknown keyword '?[2J" + std::string(36, 'k') + "...'|local|/0");
 }
 
-TEST(NodeTableParse, NameOf256CharactersIsAcceptedAnd257Refused) {
-  NodeTable table;
-  std::string problem;
-  std::string longest(256, 'n');
-  ASSERT_EQ(parse("node 1 " + longest + " local\n", table, problem), ERR_NONE) << problem;
-  EXPECT_EQ(std::string(table.findName(1)), longest);
-  EXPECT_EQ(problemOf("node 1 a local\nnode 2 " + longest + "x\n"),
-            "cluster.conf:2: node name is longer than 256 characters");
-}
-
-TEST(NodeTableParse, EachMalformedLineIsNamedWithWhatIsWrong) {
-  const std::string notANumber = "' is not a decimal number from 0 to 4294967295";
-  const std::pair<std::string, std::string> cases[] = {
-      {"host 1 a local\n", "cluster.conf:1: unknown keyword 'host'"},
-      {"node 1\n", "cluster.conf:1: expected 'node <number> <name> [local]'"},
-      {"node 1 a local extra\n", "cluster.conf:1: expected 'node <number> <name> [local]'"},
-      {"node 1 a remote\n", "cluster.conf:1: unexpected 'remote' after the node name"},
-      {"node -1 a local\n", "cluster.conf:1: node number '-1" + notANumber},
-      {"node 0x10 a local\n", "cluster.conf:1: node number '0x10" + notANumber},
-      {"# ok\nnode 4294967296 a local\n", "cluster.conf:2: node number '4294967296" + notANumber},
-      {"node 1 a\x01z local\n", "cluster.conf:1: node name contains a control character"},
-      {"node 1 a local\nnode 2 a\n", "cluster.conf:2: node name 'a' is already on line 1"},
-      {"node 1 a local\n\nnode 1 b\n", "cluster.conf:3: node number 1 is already on line 1"},
-      {"node 1 a local\nnode 2 b\nnode x c\n", "cluster.conf:3: node number 'x" + notANumber},
-      {"node 1 a local\nnode 2 b local\n",
-       "cluster.conf:2: a second node is marked local (the first is on line 1)"},
-      {"node 1 a\nnode 2 b\n", "cluster.conf: no node is marked local"},
-      {"# nothing here\n", "cluster.conf: no node is configured"},
-      {"engine local\n", "cluster.conf: no node is configured"},
-      {"engine corosync\nnode 1 a local\n",
-       "cluster.conf:2: a node line, but 'engine corosync' (line 1) takes its nodes from Corosync"},
-      {"node 1 a local\nengine corosync\n",
-       "cluster.conf:2: 'engine corosync' takes its nodes from Corosync, but line 1 is a node "
-       "line"},
-      {"engine cpg\n", "cluster.conf:1: unknown engine 'cpg' (expected 'local' or 'corosync')"},
-      {"engine\n", "cluster.conf:1: expected 'engine local' or 'engine corosync'"},
-      {"engine corosync\nengine corosync\n",
-       "cluster.conf:2: a second engine statement (the first is on line 1)"},
-      // Quoted words are cut and made printable.
-      {"\x1b[2J" + std::string(50, 'k') + " 1 a local\n",
-       "cluster.conf:1: unknown keyword '?[2J" + std::string(36, 'k') + "...'"},
-  };
-  for (const auto& [text, expected] : cases) EXPECT_EQ(problemOf(text), expected) << text;
-}
-
-TEST(NodeTableLoad, MissingFileServesHostAsLocalNodeOneAndProblemsNameThePath) {
-  std::string dir = ::testing::TempDir() + "vemo_load_XXXXXX";
-  ASSERT_NE(mkdtemp(dir.data()), nullptr);
-  const std::string path = dir + "/cluster.conf";
+TEST(NodeTableLoad, MissingFileServesTheHostAsLocalNodeOneAndAnUnreadableOneIsNamed) {
+  test::ScratchDir dir;
   struct utsname host;
   ASSERT_EQ(uname(&host), 0);
   ClusterConfig config;
-  const NodeTable& table = config.nodes;
   std::string problem;
-  ASSERT_EQ(loadClusterConfig(path.c_str(), config, problem), ERR_NONE);
-  EXPECT_EQ(config.engine, ClusterEngine::kLocal);
-  EXPECT_EQ(table.numbers(), std::vector<uint32_t>{1});
-  EXPECT_EQ(table.localNumber(), 1u);
-  EXPECT_STREQ(table.findName(1), host.nodename);
-
-  std::ofstream(path) << "node 1 a local\nnode two b\n";
-  EXPECT_EQ(loadClusterConfig(path.c_str(), config, problem), ERR_INVALID);
-  EXPECT_EQ(problem, path + ":2: node number 'two' is not a decimal number from 0 to 4294967295");
-  EXPECT_EQ(loadClusterConfig(dir.c_str(), config, problem), ERR_READ);  // a directory
-  EXPECT_EQ(problem.rfind(dir + ": cannot be read: ", 0), 0u) << problem;
-  EXPECT_TRUE(table.numbers().empty());
-  std::remove(path.c_str());
-  rmdir(dir.c_str());
+  ASSERT_EQ(loadClusterConfig(dir.file("absent").c_str(), config, problem), ERR_NONE);
+  EXPECT_EQ(config.nodes.numbers(), std::vector<uint32_t>{1});
+  EXPECT_EQ(config.nodes.localNumber(), 1u);
+  EXPECT_STREQ(config.nodes.findName(1), host.nodename);
+  const std::string path = dir.file(".");
+  EXPECT_EQ(loadClusterConfig(path.c_str(), config, problem), ERR_READ);  // a directory
+  EXPECT_EQ(problem.rfind(path + ": cannot be read: ", 0), 0u) << problem;
+  EXPECT_TRUE(config.nodes.numbers().empty());
 }
 
 }  // namespace

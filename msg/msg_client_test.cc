@@ -16,12 +16,15 @@
 #include <fstream>
 #include <tuple>
 
+#include "diag/test_support.h"
 #include "msg/msg_catalogue.h"
-#include "msg/test_support.h"
 #include "tests/fake_daemon.h"
 
 namespace skgxn {
 namespace {
+
+// What the library's load initialiser does, before the first test.
+const auto* const kDiagnostics = ::testing::AddGlobalTestEnvironment(new test::DiagEnvironment);
 
 using test::FakeDaemon;
 using test::FakePeer;

@@ -14,14 +14,17 @@
 #include <utility>
 #include <vector>
 
+#include "diag/test_support.h"
 #include "diag/trace.h"
 #include "msg/msg_catalogue.h"
 #include "msg/shared_values.h"
 #include "msg/stream_io.h"
-#include "msg/test_support.h"
 
 namespace skgxn {
 namespace {
+
+// What the library's load initialiser does, before the first test.
+const auto* const kDiagnostics = ::testing::AddGlobalTestEnvironment(new test::DiagEnvironment);
 
 uint8_t area[128];
 uint32_t word;

@@ -214,6 +214,8 @@ TEST_F(CmdFileTest, TracingWhileTheFileChangesStaysWhole) {
   for (const std::string& path : {log_, log_ + "1", log_ + "2", log_ + "d"}) {
     const std::string text = readFile(path);
     EXPECT_TRUE(text.empty() || text.back() == '\n') << path;
+    // The dump holds the whole record, earlier tests' lines too.
+    if (path == log_ + "d") continue;
     for (const std::string& line : splitLines(text)) {
       const std::string body = withoutPrefix(line);
       EXPECT_TRUE(line == kMarker || body.rfind("worker ", 0) == 0 ||

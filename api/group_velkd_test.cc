@@ -14,12 +14,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "diag/test_support.h"
+#include "diag/trace.h"
 #include "group/group_handle.h"
 #include "group/poll.h"
 #include "skgxn.h"
@@ -334,6 +336,35 @@ TEST_F(VelkdGroupTest, TwoThreadsOnTwoHandlesGetOnlyTheirOwnAnswers) {
   other.join();
   EXPECT_EQ(wrong[0] + wrong[1], 0);
   EXPECT_EQ(skgxndrg(&err_, &groups[0], nullptr, 0) + skgxndrg(&err_, &groups[1], nullptr, 0), 2);
+}
+
+// Children forked while another thread traces poll at once: no lock that
+// thread held, the C library's included, is left taken in them.
+TEST_F(VelkdGroupTest, ForkWhileAnotherThreadTracesLeavesNoChildWaiting) {
+  skgxn_group group{};
+  join(group, 0);
+  std::atomic<bool> stop{false};
+  std::thread tracer([&] {
+    while (!stop) traceLine("a line while others fork\n", TRACE_ERR);
+  });
+  int stuck = 0;
+  for (int i = 0; i < 200; ++i) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::alarm(3);
+      skgxn_result err{};
+      uint8_t bitmap[16];
+      skgxn_memmap memmap{bitmap};
+      (void)skgxnpstat(&err, &group, &memmap, 0, nullptr, 0);
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    stuck += WIFSIGNALED(status) ? 1 : 0;
+  }
+  stop = true;
+  tracer.join();
+  EXPECT_EQ(stuck, 0);
 }
 
 // A child forked after the join neither keeps the membership alive once its

@@ -18,6 +18,11 @@ std::mutex& traceLock() {
   return *lock;
 }
 
+std::mutex& clockLock() {
+  static auto* lock = new std::mutex;
+  return *lock;
+}
+
 const std::string& defaultDir() {
   static const auto* dir = new std::string("/var/tmp/");
   return *dir;

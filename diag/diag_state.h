@@ -26,6 +26,13 @@ struct StatsSettings {
 // whole command-file check. Never held while diagMutex is taken for a trace.
 std::mutex& traceLock();
 
+// Held around the C library's local-time conversion, and by the fork
+// handler, so no thread of ours is inside it when the process forks: the C
+// library's own time-zone lock is not reset in the child, whose first trace
+// or statistics line would otherwise wait for it for ever. Held last: no
+// other lock is taken under it.
+std::mutex& clockLock();
+
 // "/var/tmp/": home of the default trace log, dump file and statistics files.
 const std::string& defaultDir();
 

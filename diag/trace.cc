@@ -60,8 +60,12 @@ size_t formatTracePrefixAt(time_t now, char* buf, size_t size) {
   size_t bound = size < kPrefixBytes ? size : kPrefixBytes;
   char timePart[kPrefixBytes] = "";
   struct tm local;
-  bool haveTime = now >= 0 && localtime_r(&now, &local) != nullptr &&
-                  std::strftime(timePart, sizeof timePart, "%b %d %T", &local) != 0;
+  bool haveTime = false;
+  if (now >= 0) {
+    std::lock_guard<std::mutex> guard(clockLock());
+    haveTime = localtime_r(&now, &local) != nullptr &&
+               std::strftime(timePart, sizeof timePart, "%b %d %T", &local) != 0;
+  }
   if (!haveTime) timePart[0] = '\0';
   strlcpy(buf, timePart, bound);
   strlcat(buf, callerIds(), bound);

@@ -79,9 +79,11 @@ void holdLocksForFork() {
   lockStatsRing();
   lockDiag();
   traceLock().lock();
+  clockLock().lock();
 }
 
 void releaseLocksAfterFork() {
+  clockLock().unlock();
   traceLock().unlock();
   unlockDiag();
   unlockStatsRing();

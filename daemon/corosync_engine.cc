@@ -578,12 +578,18 @@ void CorosyncEngine::onQuorum(bool quorate, uint32_t nodes) {
             quorate ? "gained" : "lost", nodes);
   if (!quorate) return abandonTable("no quorum");
   // Quorum coming back does not make a table the cluster's: the group's
-  // change that merges the partitions brings the agreed one. Only a daemon
-  // alone in the group (the first to start, or one whose peers are not
-  // running) takes its empty table as agreed; in a merge it then loses to
-  // any table shared by more nodes.
-  if (synced_ && !authoritative_ && !inRound_ && !sender_ && view_.size() == 1 &&
-      view_[0] == node_) {
+  // change that merges the partitions brings the agreed one. A table the
+  // group agreed while without quorum becomes the cluster's once every node
+  // of the quorate partition is in the group with it (the merge's round can
+  // end before quorum reports the merged ring), or when this daemon is alone
+  // in the group (the first to start, or one whose peers are not running);
+  // in a merge it then loses to any table shared by more nodes.
+  if (!synced_ || authoritative_ || inRound_ || sender_) return;
+  if (view_.size() >= nodes) {
+    authoritative_ = true;
+    log_.line(LOG_NOTICE, "table agreed by the %zu nodes of the quorate partition: taking joins",
+              view_.size());
+  } else if (view_.size() == 1 && view_[0] == node_) {
     authoritative_ = true;
     log_.line(LOG_NOTICE, "alone in the group under quorum: taking joins");
   }

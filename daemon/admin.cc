@@ -102,7 +102,11 @@ json event(const json& req, const AdminFacts& facts) {
     if (!req[kAdminKeyMember].is_number_integer()) return failure("member must be a number");
     memno = req[kAdminKeyMember].get<int32_t>();
   }
-  if (facts.signal(name, code, memno) != ERR_NONE) {
+  const ErrCode status = facts.signal(name, code, memno);
+  if (status == ERR_UNAVAILABLE) {
+    return failure("this node has no quorum (or no Corosync): no event can be sent from it");
+  }
+  if (status != ERR_NONE) {
     const std::string shown = escapeText(name);
     return failure(memno ? "no such member in group " + shown : "no such group: " + shown);
   }

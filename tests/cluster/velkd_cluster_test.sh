@@ -150,6 +150,7 @@ expect_line 3 a3 "abort"
 member 3 x3 A -1
 has "$(out 3 x3)" "refused 5" || fail "join without quorum: $(cat "$(out 3 x3)")"
 "$bed" exec 3 "$probe" query A >/dev/null && fail "query without quorum answered"
+[[ $("$bed" exec 3 "$velkctl" event A resume 2>&1) == *"has no quorum"* ]] || fail "event without quorum"
 "$bed" heal 3
 "$bed" wait-quorate 3 >/dev/null
 member_eventually 3 y3 A -1

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Cross-node figures on the three-node bed (tests/cluster/bed.sh), with velkd
+# Cross-node figures on the three-node bed (scripts/cluster_bed.sh), with velkd
 # on engine corosync on every node and members that are real processes using
 # libskgxn2.so.1, each beside Corosync's own process groups on the same bed:
 #   join   a member joins on node 1 until node 2's member sees it, against
@@ -18,7 +18,7 @@
 # and exits 0; it exits 1 when the bed or a probe fails.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-bed=$here/../tests/cluster/bed.sh
+bed=$here/../scripts/cluster_bed.sh
 build=$(cd "${1:?usage: cluster_bench.sh BUILD_DIR}" && pwd)
 probe=$build/bench/cluster_probe
 velkd=$build/daemon/velkd

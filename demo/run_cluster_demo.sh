@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # The cluster demo: three nodes on one machine (the test bed of
-# tests/cluster/bed.sh: network namespaces, a Corosync each), velkd with
+# scripts/cluster_bed.sh: network namespaces, a Corosync each), velkd with
 # `engine corosync` on every node and a database-like process on each that
 # joins one group. Node 3 is cut off and comes back; every line carries the
 # seconds since the start and, for a node's process, the node's name. The
 # bed is torn down on every way out. Usage (as root): run_cluster_demo.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "${1:?usage: run_cluster_demo.sh BUILD_DIR}" && pwd)
-bed=$(cd "$(dirname "$0")/../tests/cluster" && pwd)/bed.sh
+bed=$(cd "$(dirname "$0")/../scripts" && pwd)/cluster_bed.sh
 velkd=$build/daemon/velkd
 velkctl=$build/tools/velkctl
 instance=$build/demo/db_instance
@@ -87,7 +87,7 @@ instance() {
   local n=$1 file
   file=$(out "$n")
   : >"$file"
-  # bed.sh's own complaints (a "Killed" at teardown) stay off the screen.
+  # cluster_bed.sh's own complaints (a "Killed" at teardown) stay off the screen.
   # shellcheck disable=SC2016 # expanded by the node's shell
   "$bed" exec "$n" sh -c 'echo $$ >"$0/instance.pid"; exec "$1" "$2" 2>&1' \
     "$SKGXN_BED/node$n" "$instance" "$group" 2>/dev/null </dev/null | while IFS= read -r line; do

@@ -6,7 +6,7 @@
 #   velkd_cluster_test.sh VELKD MEMBER_PROBE ROGUE_PEER VELKCTL DIR
 # exits 77, which CTest reports as skipped, without root or Corosync.
 set -euo pipefail
-bed=$(cd "$(dirname "$0")" && pwd)/bed.sh
+bed=$(cd "$(dirname "$0")/../../scripts" && pwd)/cluster_bed.sh
 velkd=${1:?usage}
 probe=${2:?usage}
 rogue=${3:?usage}

@@ -7,7 +7,7 @@
 # opened before. Usage (as root): vemo_corosync_test.sh NODE_PROBE DIR;
 # exits 77, which CTest reports as skipped, without root or Corosync.
 set -euo pipefail
-bed=$(cd "$(dirname "$0")" && pwd)/bed.sh
+bed=$(cd "$(dirname "$0")/../../scripts" && pwd)/cluster_bed.sh
 probe=$(realpath "${1:?usage: vemo_corosync_test.sh NODE_PROBE DIR}")
 
 skip() {

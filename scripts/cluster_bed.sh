@@ -7,18 +7,18 @@
 # reaches the host's network. Namespaces are held open by one sleeping process
 # each (no `ip netns`, which would write under the host's /run) and entered
 # with nsenter. Usage (as root):
-#   bed.sh up DIR                  start the bed, its state and logs in DIR,
-#                                  and a Corosync on every node
-#   bed.sh down [DIR]              kill every process in the bed's namespaces
+#   cluster_bed.sh up DIR                  start the bed, its state and logs in DIR,
+#                                          and a Corosync on every node
+#   cluster_bed.sh down [DIR]              kill every process in the bed's namespaces
 # The other commands find the bed through SKGXN_BED=DIR:
-#   bed.sh exec N CMD...           run CMD in node N's network and mount namespaces
-#   bed.sh cut N | heal N          take node N's link to the bridge down / up
-#   bed.sh kill-corosync N [SIG]   send SIG (default KILL) to node N's Corosync
-#   bed.sh start-corosync N        start node N's Corosync again
-#   bed.sh wait-quorate N [SECS]   wait until node N's Corosync has quorum
-#   bed.sh wait-inquorate N [SECS] wait until it has none
-#   bed.sh wait-members N COUNT [SECS]
-#                                  wait until node N's membership has COUNT nodes
+#   cluster_bed.sh exec N CMD...           run CMD in node N's network and mount namespaces
+#   cluster_bed.sh cut N | heal N          take node N's link to the bridge down / up
+#   cluster_bed.sh kill-corosync N [SIG]   send SIG (default KILL) to node N's Corosync
+#   cluster_bed.sh start-corosync N        start node N's Corosync again
+#   cluster_bed.sh wait-quorate N [SECS]   wait until node N's Corosync has quorum
+#   cluster_bed.sh wait-inquorate N [SECS] wait until it has none
+#   cluster_bed.sh wait-members N COUNT [SECS]
+#                                          wait until node N's membership has COUNT nodes
 # Corosync logs go to DIR/nodeN/corosync.log. A wait follows that log, where
 # the quorum service records every membership and every change of quorum,
 # then asks Corosync once to confirm; one that runs out of time (30 s unless
@@ -40,7 +40,7 @@ readonly default_wait=30
 readonly private_dirs=(/run /var/tmp /dev/shm /var/cluster /etc/velk /etc/corosync /var/lib/corosync)
 
 die() {
-  echo "bed.sh: $*" >&2
+  echo "cluster_bed.sh: $*" >&2
   exit 1
 }
 
@@ -57,7 +57,7 @@ usage() {
 # DIR/namespaces            every namespace of the bed, as readlink shows it
 
 bed_dir() {
-  [[ -n ${SKGXN_BED:-} ]] || die "set SKGXN_BED to the directory given to 'bed.sh up'"
+  [[ -n ${SKGXN_BED:-} ]] || die "set SKGXN_BED to the directory given to 'cluster_bed.sh up'"
   [[ -f $SKGXN_BED/namespaces ]] || die "no bed is up in $SKGXN_BED"
   echo "$SKGXN_BED"
 }
@@ -401,7 +401,7 @@ wait_for() {
 # do not interleave. log_start is the log's size when the wait began.
 fail_wait() {
   local log=$dir/node$1/corosync.log report stalls
-  report="bed.sh: $2; it reports:
+  report="cluster_bed.sh: $2; it reports:
 $(in_node "$1" corosync-quorumtool -s 2>&1 || true)"
   stalls=$(tail -c +$((log_start + 1)) "$log" | grep -c 'Process pause detected' || true)
   ((stalls == 0)) || report+="

@@ -221,6 +221,18 @@ TEST_F(Velkd, OverflowingMemberLosesRegistrationOthersStayServed) {
   expectServing();
 }
 
+// Closing the event end is how a member that cannot send a leave goes.
+TEST_F(Velkd, MemberThatClosesItsEventEndLeavesAndOthersSeeItGo) {
+  Client gone, reader;
+  gone.joinOk("g", 0);
+  reader.joinOk("g", 1);
+  shutdown(gone.evt(), SHUT_RDWR);
+  Event e;
+  ASSERT_TRUE(readEvent(reader.evt(), e) && readEvent(reader.evt(), e));
+  EXPECT_EQ(e, (Event{skgxngeRCFG, mapOf({1}), 2}));
+  EXPECT_EQ(gone.leave(), ERR_BAD_STATE);
+}
+
 // --- Hostile clients ---
 
 void sendRaw(int fd, const void* data, size_t len) {

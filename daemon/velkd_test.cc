@@ -362,22 +362,17 @@ void sendRaw(int fd, const void* data, size_t len) {
   ASSERT_EQ(send(fd, data, len, MSG_NOSIGNAL), static_cast<ssize_t>(len));
 }
 
+// Which damage the codec refuses is for its own tests; here, what the daemon
+// does with a record it cannot take.
 TEST_F(Velkd, MalformedRecordsCloseOnlyThatConnection) {
   Client member;
   member.joinOk("g", 0);
-  uint8_t good[kMsgBufferBytes];
-  MsgProto p(good, sizeof good);
-  ASSERT_EQ(buildDrgReq(p, 1), ERR_NONE);
-  const std::vector<uint8_t> leave(good, good + p.length());
-  std::vector<uint8_t> badSum = leave;
-  badSum.back() ^= 0x55;
-  p.rewind();
+  uint8_t answer[kMsgBufferBytes];
+  MsgProto p(answer, sizeof answer);
   ASSERT_EQ(buildRegResp(p, 1, 0, 0), ERR_NONE);
   const std::pair<const char*, std::vector<uint8_t>> bad[] = {
       {"garbage", {0xde, 0xad, 0xbe, 0xef, 0x01, 0x02, 0x03}},
-      {"bad checksum", badSum},
-      {"truncated", std::vector<uint8_t>(leave.begin(), leave.end() - 3)},
-      {"a daemon's message", std::vector<uint8_t>(good, good + p.length())},
+      {"a daemon's message", std::vector<uint8_t>(answer, answer + p.length())},
       {"oversized", std::vector<uint8_t>(2000, 0x01)},
       {"shorter than a type", {0x01}}};
   for (const auto& [what, record] : bad) {

@@ -12,8 +12,9 @@ TEST(EscapeText, ControlsAndBrokenUtf8AreEscapedReversiblyAndTheRestKept) {
     std::string raw, shown;
   } rows[] = {
       {"db_grp-1", "db_grp-1"},
-      {"gr\xc3\xbc\xc3\x9f\xe2\x82\xac\xf0\x9f\x90\x98",
-       "gr\xc3\xbc\xc3\x9f\xe2\x82\xac\xf0\x9f\x90\x98"},
+      // a middle four-byte lead takes any continuation second
+      {"gr\xc3\xbc\xc3\x9f\xe2\x82\xac\xf0\x9f\x90\x98\xf2\x80\x80\x80",
+       "gr\xc3\xbc\xc3\x9f\xe2\x82\xac\xf0\x9f\x90\x98\xf2\x80\x80\x80"},
       {std::string("\x1b[2J\r\n\t\x7f\0x", 10), "\\x1b[2J\\x0d\\x0a\\x09\\x7f\\x00x"},
       {"\xc2\x9b[1m\xc2\xa0", "\\xc2\\x9b[1m\xc2\xa0"},  // C1 CSI escaped, no-break space kept
       // the highest three-byte lead kept; continuation bytes never read as a lead

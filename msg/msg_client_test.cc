@@ -81,6 +81,7 @@ class FakeDaemon {
   }
 
   void serve(Script script) {
+    finish();
     server_ = std::thread([this, script] {
       fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
       script(*this);

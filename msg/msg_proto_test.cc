@@ -59,6 +59,7 @@ TEST(MsgProto, FieldOperationsStopAtTheirBoundsWithoutMovingTheCursor) {
       {kReadData, 0, 99, {96}, ERR_SIZE, 4},
       {kWriteData, 10, 14, {}, ERR_NONE, 14},
       {kWriteData, 10, 13, {}, ERR_SIZE, 0},
+      {kWriteData, 0, 0, {}, ERR_SIZE, 0},
   };
   for (const auto& row : cases) {
     const auto& [op, n, size, bytes, rc, cursor] = row;
@@ -204,6 +205,7 @@ TEST_F(Wire, OversizedRecordDrainLeavesNextRecordIntact) {
   EXPECT_TRUE(client.validResponse(MSG_DRG_RESP, 4));
   EXPECT_EQ(client.readRespMsg(nearFd, MSG_DRG_RESP, 4), ERR_READ);
   EXPECT_EQ(client.readRespMsg(nearFd, MSG_DRG_RESP, 4), ERR_NONE);
+  EXPECT_EQ(client.received(), 14u);
   EXPECT_EQ(client.readMsg(nearFd), ERR_NONE);
   EXPECT_EQ(client.received(), kMsgBufferBytes);
 }

@@ -1,6 +1,6 @@
 // Tests of the frame's pure parts: failure recording, result names, the
-// mapping of internal codes, event names and member-map printing. The entry and exit
-// steps, which read the command file, are tested with the exported calls.
+// mapping of internal codes and event names. The entry and exit steps and
+// the member-map printing are tested with the exported calls.
 #include "api/frame.h"
 
 #include <gtest/gtest.h>
@@ -77,14 +77,6 @@ TEST(EventName, EveryEventHasItsNameAndUnknownOnesAreErrors) {
                                                    {skgxngeABT, "skgxngeABT(abort)"},
                                                    {3, "skgxngeERR(error)"}};
   for (const auto& [event, name] : rows) EXPECT_STREQ(eventName(event), name);
-}
-
-TEST(MemberMapPrint, SetMembersAscendWithSingleBlanks) {
-  uint8_t bitmap[16] = {0x09, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0x80};
-  skgxn_memmap memmap{bitmap};
-  skgxn_memmap noBitmap{nullptr};
-  EXPECT_EQ(memberMapText(nullptr) + memberMapText(&noBitmap), "<><>");
-  EXPECT_EQ(memberMapText(&memmap), "<0 3 64 127>");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // soname in a directory of its own so that tests can load it in its place.
 #include "cluster/fake_vemo.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <map>
@@ -41,34 +42,23 @@ auto locked(F f) {
   return f(table);
 }
 
+// A node named or numbered as asked that is not in the table answers 11.
 int answer(Table& t, const char* tag, bool none, va_list args) {
   if (std::strcmp(tag, VEMO_NODEID_LOCAL) == 0) {
     *va_arg(args, uint32_t*) = t.local;
-    return VEMO_OK;
-  }
-  if (std::strcmp(tag, VEMO_ALL_NODEIDS) == 0) {
+  } else if (std::strcmp(tag, VEMO_ALL_NODEIDS) == 0) {
     array = {static_cast<uint32_t>(t.ids.size()), t.ids.data()};
     *va_arg(args, vemo_nodeid_array_t**) = none ? nullptr : &array;
-    return VEMO_OK;
+  } else if (std::strcmp(tag, VEMO_NODEID_NODENAME) == 0) {
+    const auto it = std::find(t.names.begin(), t.names.end(), va_arg(args, const char*));
+    if (it == t.names.end()) return VEMO_EINVAL;
+    *va_arg(args, uint32_t*) = t.ids[it - t.names.begin()];
+  } else {
+    const auto it = std::find(t.ids.begin(), t.ids.end(), va_arg(args, uint32_t));
+    if (it == t.ids.end()) return VEMO_EINVAL;
+    *va_arg(args, const char**) = none ? nullptr : t.names[it - t.ids.begin()].c_str();
   }
-  if (std::strcmp(tag, VEMO_NODEID_NODENAME) == 0) {
-    const char* name = va_arg(args, const char*);
-    uint32_t* out = va_arg(args, uint32_t*);
-    for (size_t i = 0; i < t.ids.size(); ++i) {
-      if (t.names[i] != name) continue;
-      *out = t.ids[i];
-      return VEMO_OK;
-    }
-    return VEMO_EINVAL;
-  }
-  const uint32_t number = va_arg(args, uint32_t);
-  const char** out = va_arg(args, const char**);
-  for (size_t i = 0; i < t.ids.size(); ++i) {
-    if (t.ids[i] != number) continue;
-    *out = none ? nullptr : t.names[i].c_str();
-    return VEMO_OK;
-  }
-  return VEMO_EINVAL;
+  return VEMO_OK;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,7 @@ mode_t modeOf(const std::string& path) {
 // The contents of path, path1, path2, ... up to the first that is missing.
 Texts generations(const std::string& path) {
   Texts found{readFile(path)};
-  for (int i = 1; exists(path + std::to_string(i)); ++i)
+  for (int i = 1; std::filesystem::exists(path + std::to_string(i)); ++i)
     found.push_back(readFile(path + std::to_string(i)));
   return found;
 }

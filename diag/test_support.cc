@@ -2,12 +2,11 @@
 // descriptor counts.
 #include "diag/test_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <filesystem>
@@ -39,11 +38,6 @@ std::string readFile(const std::string& path) {
 
 void writeFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
 }
 
 std::vector<std::string> splitLines(const std::string& text) {
@@ -81,17 +75,10 @@ TraceCapture::TraceCapture() {
 
 std::vector<std::string> TraceCapture::lines() const {
   std::vector<std::string> found;
-  bool after = false;
-  for (const std::string& line : traceRecordLines()) {
-    std::string body = withoutPrefix(line);
-    if (body == marker_) {
-      after = true;
-      found.clear();
-    } else if (after) {
-      found.push_back(std::move(body));
-    }
-  }
-  if (!after) ADD_FAILURE() << "trace marker not found in the trace record";
+  for (const std::string& line : traceRecordLines()) found.push_back(withoutPrefix(line));
+  const auto marker = std::find(found.rbegin(), found.rend(), marker_);
+  if (marker == found.rend()) ADD_FAILURE() << "trace marker not found in the trace record";
+  found.erase(found.begin(), marker == found.rend() ? found.end() : marker.base());
   return found;
 }
 
@@ -102,28 +89,20 @@ std::string TraceCapture::text() const {
 }
 
 size_t TraceCapture::count(const std::string& line) const {
-  size_t n = 0;
-  for (const std::string& each : lines()) n += each == line ? 1 : 0;
-  return n;
+  const std::vector<std::string> found = lines();
+  return std::count(found.begin(), found.end(), line);
 }
 
 std::vector<std::string> TraceCapture::startingWith(const std::string& prefix) const {
-  std::vector<std::string> found;
-  for (const std::string& line : lines()) {
-    if (line.rfind(prefix, 0) == 0) found.push_back(line);
-  }
+  std::vector<std::string> found = lines();
+  std::erase_if(found, [&](const std::string& line) { return line.rfind(prefix, 0) != 0; });
   return found;
 }
 
 size_t openFdCount() {
-  size_t count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return 0;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count;  // includes the directory's own descriptor, in every count alike
+  // Includes the directory's own descriptor, in every count alike.
+  const std::filesystem::directory_iterator fds("/proc/self/fd");
+  return std::distance(begin(fds), end(fds));
 }
 
 bool fdIsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }

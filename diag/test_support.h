@@ -34,7 +34,6 @@ class ScratchDir {
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& text);
-bool exists(const std::string& path);
 std::vector<std::string> splitLines(const std::string& text);
 
 // The lines of the trace record, oldest first, without their newlines.

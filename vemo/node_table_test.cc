@@ -68,6 +68,15 @@ TEST(NodeTableParse, EachRefusalNamesItsLineAndLeavesNothing) {
             "4|cluster.conf:1: unknown keyword '?[2J" + std::string(36, 'k') + "...'|local|/0");
 }
 
+// The table itself refuses a second node with a taken number or name: a
+// Corosync nodelist reaches it without the file reader's own checks.
+TEST(NodeTable, NumberOrNameAlreadyTakenIsRefused) {
+  NodeTable table;
+  ASSERT_EQ(table.add(1, "a"), ERR_NONE);
+  EXPECT_EQ(std::to_string(table.add(1, "b")) + std::to_string(table.add(2, "a")), "77");
+  EXPECT_EQ(table.numbers(), std::vector<uint32_t>{1});
+}
+
 TEST(NodeTableLoad, MissingFileServesTheHostAsLocalNodeOneAndAnUnreadableOneIsNamed) {
   test::ScratchDir dir;
   struct utsname host;

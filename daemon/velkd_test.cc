@@ -184,11 +184,13 @@ MemberBitmap membersOf(const std::string& group) {
   return map;
 }
 
-// True when the daemon has closed this end: a read of 0 bytes, or a reset
-// when it left records of this end unread.
+// True when the daemon has closed this end, once what it left queued is read:
+// a read of 0 bytes, or a reset when it left records of this end unread.
 bool closedByPeer(int fd) {
   uint8_t rec[2048];
-  return readable(fd, 5000) && recv(fd, rec, sizeof rec, 0) <= 0;
+  ssize_t n = 1;
+  while (n > 0 && readable(fd, 5000)) n = recv(fd, rec, sizeof rec, 0);
+  return n <= 0;
 }
 
 nlohmann::json admin(const nlohmann::json& request) {
@@ -351,6 +353,7 @@ TEST_F(Velkd, MemberWhoseQueueOverflowsOrEventEndClosesLosesItsRegistration) {
     ASSERT_TRUE(readEvent(reader.evt(), e) && readEvent(reader.evt(), e));
     EXPECT_EQ(e, (Event{skgxngeRCFG, mapOf({1}), 2}));
     EXPECT_FALSE(readable(reader.evt(), 0));
+    EXPECT_TRUE(closedByPeer(idle.evt()));
     EXPECT_EQ(idle.leave(), ERR_BAD_STATE);
   }
   expectServing();

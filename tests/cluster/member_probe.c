@@ -1,8 +1,10 @@
 /* A member for the cluster tests, using libskgxn2.so.1 as a database would.
  *   member_probe join GROUP MEMNO DATA: joins (MEMNO -1: any), prints
  *     "granted N" or "refused CODE", then one line per event ("rcfg 0,2",
- *     "abort", "event 2" for others) with "data N TEXT" lines for the other members after each
- *     reconfiguration, until abort or SIGTERM (then it leaves).
+ *     "abort CODE", "event 2" for others) with "data N TEXT" lines for the
+ *     other members after each reconfiguration, until abort or SIGTERM (then
+ *     it leaves). The abort's CODE is 0 when velkd sent it, not when the
+ *     connection was lost.
  *   member_probe query GROUP: prints "members 0,2" or "failed CODE". */
 #include <signal.h>
 #include <stdio.h>
@@ -66,7 +68,7 @@ static int join(const char* group, int memno, const char* data) {
   while (!stopRequested) {
     int event = skgxnpstat(&err, &grp, &map, 0, NULL, 0);
     if (event == skgxngeABT) {
-      printf("abort\n");
+      printf("abort %u\n", (unsigned)err.code);
       fflush(stdout);
       return 0;
     }

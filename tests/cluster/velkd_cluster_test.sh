@@ -144,7 +144,7 @@ start=${EPOCHREALTIME/./}
 "$bed" cut 3
 expect_line 1 a1 "rcfg 0,1"
 echo "cut node's member seen gone on node 1 after $(ms_since "$start") ms"
-expect_line 3 a3 "abort"
+expect_line 3 a3 "abort 0"
 ! has "$(out 3 a3)" "rcfg 2" || fail "node 3's member saw a member set without the others"
 "$bed" wait-inquorate 3 >/dev/null
 member 3 x3 A -1
@@ -160,7 +160,7 @@ echo "ok: node cut off and healed"
 # Corosync killed on node 2: its member gets abort, velkd reconnects.
 : >"$(out 1 a1)"
 "$bed" kill-corosync 2
-expect_line 2 a2 "abort"
+expect_line 2 a2 "abort 0"
 expect_line 1 a1 "rcfg 0,2"
 "$bed" start-corosync 2
 "$bed" wait-quorate 2 >/dev/null

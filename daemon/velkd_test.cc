@@ -568,6 +568,7 @@ TEST_F(Velkd, GroupAndModeReachTheEndpointsAndBadOnesStopTheStart) {
     gid_t gid;
   } rows[] = {{{"--group", "daemon", "--mode", "0660"}, -1, 0660, site->gr_gid},
               {{"--mode", "0777"}, -1, 0777, 0},
+              {{"--group", "4321"}, -1, 0666, 4321},  // a number that names no group
               {{"--mode", "1000"}, 2, 0, 0},
               {{"--mode", "8"}, 2, 0, 0},
               {{"--group", "no-such-group"}, 2, 0, 0}};

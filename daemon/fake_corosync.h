@@ -1,6 +1,5 @@
-// A link-time stand-in for the few Corosync client calls the cluster engine
-// makes, so that several engines can run in one test process: multicasts go
-// to one ordered queue the test delivers, and quorum answers what it is told.
+// A link-time stand-in for the Corosync client calls of the cluster engine, so
+// that several engines run in one test process and the test delivers.
 #ifndef DAEMON_FAKE_COROSYNC_H_
 #define DAEMON_FAKE_COROSYNC_H_
 

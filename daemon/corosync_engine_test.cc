@@ -243,7 +243,7 @@ TEST_F(CorosyncEngineTest, LoneDaemonTakesJoinsOnlyOnceQuorate) {
   EXPECT_EQ(nodes[1].answers[11], std::make_pair(ERR_NONE, 0));
 }
 
-TEST_F(CorosyncEngineTest, QuorumReturningDuringATransferLeavesTheSenderChosen) {
+TEST_F(CorosyncEngineTest, QuorumReturningDuringATransferKeepsTheMajoritysTable) {
   start(1, false);
   for (uint32_t n : {2, 3}) start(n);
   ring({{1}, {2, 3}});

@@ -1,5 +1,6 @@
 // A link-time stand-in for the Corosync client calls of the cluster engine, so
-// that several engines run in one test process and the test delivers.
+// that several engines run in one test process and the test delivers what
+// they multicast.
 #ifndef DAEMON_FAKE_COROSYNC_H_
 #define DAEMON_FAKE_COROSYNC_H_
 

@@ -416,6 +416,7 @@ void CorosyncEngine::applyConfchg(const cpg_address* members, size_t nMembers,
                                   const cpg_address* left, size_t nLeft, const cpg_address* joined,
                                   size_t nJoined) {
   const std::vector<uint32_t> now = nodesOf(members, nMembers);
+  const bool awaitingTable = sender_.has_value();
   if (sender_ && synced_) {
     // The chosen sender's table has not come and the round starts over
     // below; what was kept aside goes onto this node's own table, which
@@ -445,7 +446,7 @@ void CorosyncEngine::applyConfchg(const cpg_address* members, size_t nMembers,
   // A round in progress, or one waiting for its table, starts over with the
   // new view; so does one for new nodes. Leaves alone need none: the synced
   // nodes agree already.
-  if (!grew && !inRound_ && !sender_) return;
+  if (!grew && !inRound_ && !awaitingTable) return;
   startRound();
 }
 

@@ -768,6 +768,7 @@ TEST(Velkctl, TraceCommandsRewriteTheCommandFileOrChangeNothing) {
                "TRACE ON EVT MSG\nOUTPUT ON /var/tmp/t.log\n"},
               {"--json trace off", 0, "TRACE OFF\n"},
               {"trace on ALL", 1, "TRACE OFF\n"},
+              {"trace", 106, "TRACE OFF\n"},  // a usage error
               {"dump --output relative.log", 1, "TRACE OFF\n"},
               {"--json dump --output /var/tmp/d", 0, "TRACE OFF\nDUMP /var/tmp/d\n"}};
   for (const auto& row : rows) {

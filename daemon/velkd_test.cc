@@ -629,6 +629,7 @@ TEST_F(Velkd, DetachedStartReturnsOnceServingWithTheDaemonsPidWritten) {
   pid_t written = 0;
   std::ifstream("/run/velkd/velkd.pid") >> written;
   EXPECT_EQ(written, pid_);
+  EXPECT_EQ(std::filesystem::read_symlink(proc("fd/2")), "/dev/null");  // the starter's let go
   expectServing();
 }
 

@@ -5,6 +5,7 @@
 #include "daemon/corosync_engine.h"
 
 #include <gtest/gtest.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,7 +22,8 @@
 namespace skgxn {
 namespace {
 
-// Timers wait until the test runs them; descriptors are never ready.
+// Timers wait until the test runs them; a descriptor is ready when the test
+// says so.
 class StubLoop final : public EventLoop {
  public:
   TimerId after(int64_t ms, std::function<void()> fn) override {
@@ -30,11 +32,19 @@ class StubLoop final : public EventLoop {
     return id;
   }
   void cancel(TimerId id) override { timers_.erase(id); }
-  ErrCode watchFd(int, uint32_t, std::function<void(uint32_t)>) override { return ERR_NONE; }
-  void unwatchFd(int) override {}
+  ErrCode watchFd(int fd, uint32_t, std::function<void(uint32_t)> fn) override {
+    watched[fd] = std::move(fn);
+    return ERR_NONE;
+  }
+  void unwatchFd(int fd) override { watched.erase(fd); }
   void runTimers() {
     while (!timers_.empty()) timers_.extract(timers_.begin()).mapped()();
   }
+  void ready(int fd) {
+    auto fn = watched.at(fd);  // it may unwatch itself
+    fn(EPOLLIN);
+  }
+  std::map<int, std::function<void(uint32_t)>> watched;
 
  private:
   uint64_t seq_ = 0;
@@ -264,6 +274,37 @@ TEST_F(CorosyncEngineTest, QuorumReturningDuringATransferKeepsTheMajoritysTable)
   deliver();
   expectTables({1, 2, 3}, "g:0=2/20, ");
   EXPECT_EQ(told(2), "20:1[0,] ");
+}
+
+// A dispatch that fails ends the node's connection: its members hear the
+// abort, its descriptors are let go, and a later attempt connects again.
+TEST_F(CorosyncEngineTest, FailedDispatchAbortsTheNodesMembersAndConnectsAgainLater) {
+  formCluster();
+  for (uint32_t n : {1, 2, 3}) join(n, n * 10, "g");
+  deliver();
+  const struct {
+    uint32_t node;
+    int fd;
+    cs_error_t rc;
+    const char* told;  // empty: nothing lost
+  } rows[] = {{1, 101, CS_ERR_TRY_AGAIN, ""},
+              {2, 102, CS_ERR_LIBRARY, "20:8[0,1,2,] lost 20 "},
+              {3, 203, CS_ERR_BAD_HANDLE, "30:8[0,1,2,] lost 30 "}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.node);
+    Node& node = nodes[row.node];
+    told(row.node);
+    fake::dispatchResult = row.rc;
+    node.loop.ready(row.fd);
+    fake::dispatchResult = CS_OK;
+    const bool lost = *row.told != '\0';
+    EXPECT_EQ(told(row.node), row.told);
+    EXPECT_EQ(node.engine->tableCurrent(), !lost);
+    EXPECT_EQ(node.loop.watched.size(), lost ? 0u : 2u);
+    fake::nextNode = row.node;
+    node.loop.runTimers();  // the retry
+    EXPECT_EQ(node.loop.watched.size(), 2u);
+  }
 }
 
 }  // namespace

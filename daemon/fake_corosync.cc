@@ -1,6 +1,6 @@
 // The stand-in's Corosync calls: a handle is its node's id, descriptors are
-// -1 (the test calls the engine's callbacks itself, so dispatch has nothing
-// to do), and there is no nodelist to read.
+// numbers only (the test calls the engine's callbacks itself, so dispatch
+// has nothing to do but fail when told), and there is no nodelist to read.
 #include "daemon/fake_corosync.h"
 
 #include <corosync/cmap.h>
@@ -14,6 +14,7 @@ namespace skgxn::fake {
 std::deque<Multicast> sent;
 uint32_t nextNode = 0;
 std::map<uint32_t, bool> quorate;
+cs_error_t dispatchResult = CS_OK;
 
 }  // namespace skgxn::fake
 
@@ -29,13 +30,13 @@ cs_error_t cpg_local_get(cpg_handle_t handle, unsigned int* node) {
   *node = static_cast<unsigned int>(handle);
   return CS_OK;
 }
-cs_error_t cpg_fd_get(cpg_handle_t, int* fd) {
-  *fd = -1;
+cs_error_t cpg_fd_get(cpg_handle_t handle, int* fd) {
+  *fd = 100 + static_cast<int>(handle);
   return CS_OK;
 }
 cs_error_t cpg_join(cpg_handle_t, const cpg_name*) { return CS_OK; }
 cs_error_t cpg_finalize(cpg_handle_t) { return CS_OK; }
-cs_error_t cpg_dispatch(cpg_handle_t, cs_dispatch_flags_t) { return CS_OK; }
+cs_error_t cpg_dispatch(cpg_handle_t, cs_dispatch_flags_t) { return skgxn::fake::dispatchResult; }
 cs_error_t cpg_context_get(cpg_handle_t, void**) { return CS_ERR_NOT_EXIST; }
 cs_error_t cpg_mcast_joined(cpg_handle_t handle, cpg_guarantee_t, const iovec* iov,
                             unsigned int n) {
@@ -54,8 +55,8 @@ cs_error_t quorum_model_initialize(quorum_handle_t* handle, quorum_model_t, quor
   return CS_OK;
 }
 cs_error_t quorum_trackstart(quorum_handle_t, unsigned int) { return CS_OK; }
-cs_error_t quorum_fd_get(quorum_handle_t, int* fd) {
-  *fd = -1;
+cs_error_t quorum_fd_get(quorum_handle_t handle, int* fd) {
+  *fd = 200 + static_cast<int>(handle);
   return CS_OK;
 }
 cs_error_t quorum_getquorate(quorum_handle_t handle, int* quorate) {
@@ -63,7 +64,9 @@ cs_error_t quorum_getquorate(quorum_handle_t handle, int* quorate) {
   return CS_OK;
 }
 cs_error_t quorum_finalize(quorum_handle_t) { return CS_OK; }
-cs_error_t quorum_dispatch(quorum_handle_t, cs_dispatch_flags_t) { return CS_OK; }
+cs_error_t quorum_dispatch(quorum_handle_t, cs_dispatch_flags_t) {
+  return skgxn::fake::dispatchResult;
+}
 cs_error_t quorum_context_get(quorum_handle_t, const void**) { return CS_ERR_NOT_EXIST; }
 
 cs_error_t cmap_initialize(cmap_handle_t*) { return CS_ERR_LIBRARY; }

@@ -4,6 +4,8 @@
 #ifndef DAEMON_FAKE_COROSYNC_H_
 #define DAEMON_FAKE_COROSYNC_H_
 
+#include <corosync/corotypes.h>
+
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -23,6 +25,9 @@ extern std::deque<Multicast> sent;
 extern uint32_t nextNode;
 // What quorum_getquorate answers on each node.
 extern std::map<uint32_t, bool> quorate;
+// What every dispatch answers; the descriptors are 100 + node for the
+// process group, 200 + node for quorum.
+extern cs_error_t dispatchResult;
 
 }  // namespace skgxn::fake
 

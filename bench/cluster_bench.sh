@@ -56,20 +56,7 @@ fail() {
   exit 1
 }
 
-until_ok() {
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@" 2>/dev/null; do
-    ((SECONDS < deadline)) || return 1
-    sleep 0.02
-  done
-}
-
-start_velkd() {
-  "$bed" exec "$1" sh -c "echo 'engine corosync' >/etc/velk/cluster.conf
-    setsid $velkd -f >>$SKGXN_BED/node$1/velkd.log 2>&1 </dev/null &"
-  until_ok 30 "$bed" exec "$1" test -p /var/run/.skgxn_registration || fail "velkd $1 not ready"
-}
+start_velkd() { "$bed" start-velkd "$1" "$velkd" || fail "velkd $1 not ready"; }
 
 # watch N API GROUP TAG FIFO: a watcher on node N, killed by stop_watchers.
 watch() {

@@ -76,11 +76,6 @@ out() { echo "$SKGXN_BED/node$1/instance.out"; }
 # was last started or its output last cleared.
 seen() { grep -qF -- "$2" "$(out "$1")"; }
 
-start_velkd() {
-  "$bed" exec "$1" sh -c "echo 'engine corosync' >/etc/velk/cluster.conf
-    setsid $velkd -f >>$SKGXN_BED/node$1/velkd.log 2>&1 </dev/null &"
-}
-
 # instance N: starts the database-like process on node N; its lines go to the
 # screen with the time and the node's name, and to out N for the waits.
 instance() {
@@ -115,8 +110,7 @@ say "Three nodes on this machine, each in its own network namespace, joined by a
 "$bed" up "$SKGXN_BED"
 for n in 1 2 3; do "$bed" wait-quorate "$n" >/dev/null; done
 say "Corosync: the three nodes see each other and have quorum; velkd starts on each (engine corosync)"
-for n in 1 2 3; do start_velkd "$n"; done
-for n in 1 2 3; do until_ok 30 "$bed" exec "$n" test -p /var/run/.skgxn_registration; done
+for n in 1 2 3; do "$bed" start-velkd "$n" "$velkd"; done
 show 1 "$velkctl" status
 
 say "A database instance starts on each node and joins $group; each prints the members it sees"

@@ -15,6 +15,10 @@
 #   cluster_bed.sh cut N | heal N          take node N's link to the bridge down / up
 #   cluster_bed.sh kill-corosync N [SIG]   send SIG (default KILL) to node N's Corosync
 #   cluster_bed.sh start-corosync N        start node N's Corosync again
+#   cluster_bed.sh start-velkd N VELKD [SECS]
+#                                          start VELKD -f on Corosync on node N (log
+#                                          and pid in DIR/nodeN/velkd.*) and wait
+#                                          until it takes registrations
 #   cluster_bed.sh wait-quorate N [SECS]   wait until node N's Corosync has quorum
 #   cluster_bed.sh wait-inquorate N [SECS] wait until it has none
 #   cluster_bed.sh wait-members N COUNT [SECS]
@@ -323,6 +327,33 @@ cmd_kill_corosync() {
   die "node $n's Corosync (pid $pid) did not exit on SIG$sig"
 }
 
+# A killed velkd leaves its marker behind: it goes first, so that the wait
+# sees the new daemon's.
+cmd_start_velkd() {
+  local n=$1 velkd=$2 secs=${3:-$default_wait} pid deadline why
+  node_arg "$n"
+  [[ -x $velkd ]] || die "no velkd at '$velkd'"
+  [[ $secs =~ ^[0-9]+$ ]] || die "bad timeout '$secs'"
+  in_node "$n" sh -c "echo 'engine corosync' >/etc/velk/cluster.conf
+    rm -f /var/run/.skgxn_registration
+    setsid '$velkd' -f >>'$dir/node$n/velkd.log' 2>&1 </dev/null &
+    echo \$! >'$dir/node$n/velkd.pid'"
+  pid=$(cat "$dir/node$n/velkd.pid")
+  deadline=$((SECONDS + secs))
+  until in_node "$n" test -p /var/run/.skgxn_registration; do
+    if ! alive "$pid"; then
+      why="exited"
+    elif ((SECONDS >= deadline)); then
+      why="takes no registrations after $secs s"
+    else
+      sleep 0.02
+      continue
+    fi
+    die "velkd on node $n $why; its log ends:
+$(tail -n 20 "$dir/node$n/velkd.log")"
+  done
+}
+
 # --- waits -----------------------------------------------------------------
 # A wait reads node N's log, where the quorum service records every
 # membership and every gain or loss of quorum, and asks Corosync itself only
@@ -444,6 +475,11 @@ case $cmd in
     (($# == 1)) || usage
     node_arg "$1"
     start_corosync "$1"
+    ;;
+  start-velkd)
+    dir=$(bed_dir)
+    (($# >= 2 && $# <= 3)) || usage
+    cmd_start_velkd "$@"
     ;;
   wait-quorate | wait-inquorate)
     dir=$(bed_dir)

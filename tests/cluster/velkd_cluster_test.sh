@@ -49,14 +49,7 @@ has() { grep -qx -- "$2" "$1"; }
 # lines FILE PREFIX: the lines of FILE starting with PREFIX, space-separated.
 lines() { grep "^$2" "$1" | tr '\n' ' ' | sed 's/ $//'; }
 
-# A killed velkd leaves its marker behind: it goes first, so that the wait
-# sees the new daemon's.
-start_velkd() {
-  "$bed" exec "$1" sh -c "echo 'engine corosync' >/etc/velk/cluster.conf
-    rm -f /var/run/.skgxn_registration
-    setsid $velkd -f >>$SKGXN_BED/node$1/velkd.log 2>&1 </dev/null & echo \$! >$SKGXN_BED/node$1/velkd.pid"
-  until_ok 30 "$bed" exec "$1" test -p /var/run/.skgxn_registration || fail "velkd $1 not ready"
-}
+start_velkd() { "$bed" start-velkd "$1" "$velkd" || fail "velkd $1 not ready"; }
 
 # member N NAME GROUP MEMNO: starts a member on node N, output in out N NAME,
 # and waits for its answer.

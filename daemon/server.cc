@@ -346,7 +346,7 @@ void Server::acceptClients() {
   for (int i = 0; i < kAcceptsPerWake; ++i) {
     UniqueFd fd(accept4(listen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (fd.get() < 0 && (errno == ECONNABORTED || errno == EINTR)) continue;
-    if (fd.get() < 0 && errno != EAGAIN && errno != EWOULDBLOCK) pauseAccepting(errno);
+    if (fd.get() < 0 && errno != EAGAIN && errno != EWOULDBLOCK) pauseAccepting(false, errno);
     if (fd.get() < 0) return;
     if (acceptFailing_) log_.line(LOG_NOTICE, "accepting clients again");
     acceptFailing_ = false;
@@ -375,30 +375,32 @@ void Server::acceptClients() {
 // Accepting fails when the process or the system is out of descriptors or
 // memory. The listening socket stays readable, so rather than spin on it the
 // loop stops watching it for a while; the failure is logged once, however
-// long it lasts.
-void Server::pauseAccepting(int err) {
+// long it lasts. The admin socket is paused the same way: administrators'
+// connections are not capped, and a full table is when one would look.
+void Server::pauseAccepting(bool admin, int err) {
   if (!acceptFailing_) {
     log_.line(LOG_ERR, "accept4 failed: %s; trying again every %d ms", strerror(err),
               kAcceptBackoffMs);
   }
   acceptFailing_ = true;
-  if (acceptPaused_) return;
+  bool& paused = admin ? adminAcceptPaused_ : acceptPaused_;
+  if (paused) return;
   epoll_event ev{};
-  ev.data.u64 = tagOf(0, kListen);
-  (void)epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, listen_.get(), &ev);
-  acceptPaused_ = true;
-  after(kAcceptBackoffMs, [this] { resumeAccepting(); });
+  ev.data.u64 = tagOf(0, admin ? kAdminListen : kListen);
+  (void)epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, (admin ? adminListen_ : listen_).get(), &ev);
+  paused = true;
+  after(kAcceptBackoffMs, [this, admin] { resumeAccepting(admin); });
 }
 
-void Server::resumeAccepting() {
+void Server::resumeAccepting(bool admin) {
   epoll_event ev{};
   ev.events = EPOLLIN;
-  ev.data.u64 = tagOf(0, kListen);
-  if (epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, listen_.get(), &ev) != 0) {
-    after(kAcceptBackoffMs, [this] { resumeAccepting(); });
+  ev.data.u64 = tagOf(0, admin ? kAdminListen : kListen);
+  if (epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, (admin ? adminListen_ : listen_).get(), &ev) != 0) {
+    after(kAcceptBackoffMs, [this, admin] { resumeAccepting(admin); });
     return;
   }
-  acceptPaused_ = false;
+  (admin ? adminAcceptPaused_ : acceptPaused_) = false;
 }
 
 // Every connection counts against the caps from its accept until it is
@@ -710,6 +712,8 @@ void Server::endRegistration(Conn& c) {
 void Server::acceptAdmins() {
   for (int i = 0; i < kAcceptsPerWake; ++i) {
     UniqueFd fd(accept4(adminListen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (fd.get() < 0 && (errno == ECONNABORTED || errno == EINTR)) continue;
+    if (fd.get() < 0 && errno != EAGAIN && errno != EWOULDBLOCK) pauseAccepting(true, errno);
     if (fd.get() < 0) return;
     ucred cred{};
     socklen_t len = sizeof cred;

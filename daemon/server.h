@@ -108,8 +108,8 @@ class Server : private EngineSink, private EventLoop {
   void dispatch(uint64_t tag, uint32_t events);
   void readSignals();
   void acceptClients();
-  void pauseAccepting(int err);
-  void resumeAccepting();
+  void pauseAccepting(bool admin, int err);
+  void resumeAccepting(bool admin);
   const char* refusal(uid_t uid) const;
   void acceptAdmins();
   void readCommands(ConnId id, uint32_t events);
@@ -170,7 +170,9 @@ class Server : private EngineSink, private EventLoop {
   std::unordered_map<uid_t, size_t> perUid_;
   Timers timers_;
   std::unordered_map<int, std::function<void(uint32_t)>> watched_;
-  bool acceptPaused_ = false;  // the listening socket is not watched until a timer runs
+  // A listening socket is not watched until a timer runs.
+  bool acceptPaused_ = false;
+  bool adminAcceptPaused_ = false;
   bool acceptFailing_ = false;
   bool created_ = false;
   bool stopping_ = false;

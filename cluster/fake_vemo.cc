@@ -8,9 +8,9 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "vemo.h"
@@ -23,10 +23,10 @@ struct Table {
   std::vector<uint32_t> ids;
   std::vector<std::string> names;  // parallel to ids
   uint32_t local = 0;
-  int openResult = 0;
-  std::map<std::string, int> getResults;
-  std::set<uintptr_t> open;
+  std::map<std::string, int> results;  // by tag; "" for the open
+  uintptr_t open = 0;                  // the one handle VemoIf holds at a time
   int opens = 0, gets = 0, stale = 0;
+  vemo_nodeid_array_t array{};
 };
 
 // All under lock; the handles keep counting across resets so that a handle
@@ -34,21 +34,20 @@ struct Table {
 std::mutex lock;
 Table table;
 uintptr_t nextHandle = 0x1000;
-vemo_nodeid_array_t array;
 
-template <typename F>
-auto locked(F f) {
-  std::lock_guard<std::mutex> guard(lock);
-  return f(table);
-}
+// The table, locked until the end of the statement that names it.
+struct Locked {
+  std::lock_guard<std::mutex> guard{lock};
+  Table& t = table;
+};
 
 // A node named or numbered as asked that is not in the table answers 11.
 int answer(Table& t, const char* tag, bool none, va_list args) {
   if (std::strcmp(tag, VEMO_NODEID_LOCAL) == 0) {
     *va_arg(args, uint32_t*) = t.local;
   } else if (std::strcmp(tag, VEMO_ALL_NODEIDS) == 0) {
-    array = {static_cast<uint32_t>(t.ids.size()), t.ids.data()};
-    *va_arg(args, vemo_nodeid_array_t**) = none ? nullptr : &array;
+    t.array = {static_cast<uint32_t>(t.ids.size()), t.ids.data()};
+    *va_arg(args, vemo_nodeid_array_t**) = none ? nullptr : &t.array;
   } else if (std::strcmp(tag, VEMO_NODEID_NODENAME) == 0) {
     const auto it = std::find(t.names.begin(), t.names.end(), va_arg(args, const char*));
     if (it == t.names.end()) return VEMO_EINVAL;
@@ -63,42 +62,26 @@ int answer(Table& t, const char* tag, bool none, va_list args) {
 
 }  // namespace
 
-FAKE_EXPORT void fake_vemo_reset(void) {
-  locked([](Table& t) { t = Table{}; });
-}
+FAKE_EXPORT void fake_vemo_reset(void) { Locked().t = Table{}; }
 FAKE_EXPORT void fake_vemo_add_node(uint32_t number, const char* name) {
-  locked([&](Table& t) {
-    t.ids.push_back(number);
-    t.names.emplace_back(name);
-  });
+  Locked l;
+  l.t.ids.push_back(number);
+  l.t.names.emplace_back(name);
 }
-FAKE_EXPORT void fake_vemo_set_local(uint32_t number) {
-  locked([&](Table& t) { t.local = number; });
-}
-FAKE_EXPORT void fake_vemo_set_open_result(int result) {
-  locked([&](Table& t) { t.openResult = result; });
-}
+FAKE_EXPORT void fake_vemo_set_local(uint32_t number) { Locked().t.local = number; }
 FAKE_EXPORT void fake_vemo_set_get_result(const char* tag, int result) {
-  locked([&](Table& t) { t.getResults[tag] = result; });
+  Locked().t.results[tag != nullptr ? tag : ""] = result;
 }
-FAKE_EXPORT int fake_vemo_open_calls(void) {
-  return locked([](Table& t) { return t.opens; });
-}
-FAKE_EXPORT int fake_vemo_get_calls(void) {
-  return locked([](Table& t) { return t.gets; });
-}
-FAKE_EXPORT int fake_vemo_stale_handle_uses(void) {
-  return locked([](Table& t) { return t.stale; });
-}
+FAKE_EXPORT int fake_vemo_open_calls(void) { return Locked().t.opens; }
+FAKE_EXPORT int fake_vemo_get_calls(void) { return Locked().t.gets; }
+FAKE_EXPORT int fake_vemo_stale_handle_uses(void) { return Locked().t.stale; }
 
 FAKE_EXPORT int vemo_cluster_open(vemo_handle_t* handle) {
-  return locked([&](Table& t) {
-    ++t.opens;
-    if (t.openResult != VEMO_OK) return t.openResult;
-    t.open.insert(nextHandle);
-    *handle = reinterpret_cast<vemo_handle_t>(nextHandle++);
-    return VEMO_OK;
-  });
+  Locked l;
+  ++l.t.opens;
+  if (l.t.results[""] != VEMO_OK) return l.t.results[""];
+  *handle = reinterpret_cast<vemo_handle_t>(l.t.open = nextHandle++);
+  return VEMO_OK;
 }
 
 FAKE_EXPORT int vemo_cluster_get(vemo_handle_t handle, const char* tag, ...) {
@@ -106,25 +89,20 @@ FAKE_EXPORT int vemo_cluster_get(vemo_handle_t handle, const char* tag, ...) {
   // handle and the double looking at it, so an unserialised caller shows up
   // as a stale use.
   std::this_thread::yield();
+  Locked l;
+  ++l.t.gets;
+  l.t.stale += reinterpret_cast<uintptr_t>(handle) != l.t.open;
+  const int result = l.t.results[tag];
+  if (result > VEMO_OK && result != VEMO_OK_PARTIAL) return result;  // a failure answers nothing
   va_list args;
   va_start(args, tag);
-  const int rc = locked([&](Table& t) {
-    ++t.gets;
-    t.stale += t.open.count(reinterpret_cast<uintptr_t>(handle)) == 0 ? 1 : 0;
-    auto it = t.getResults.find(tag);
-    const int result = it == t.getResults.end() ? VEMO_OK : it->second;
-    const bool none = result == FAKE_VEMO_NO_ANSWER;
-    if (result != VEMO_OK && result != VEMO_OK_PARTIAL && !none) return result;
-    const int found = answer(t, tag, none, args);
-    return found != VEMO_OK || none ? found : result;
-  });
+  const int found = answer(l.t, tag, result == FAKE_VEMO_NO_ANSWER, args);
   va_end(args);
-  return rc;
+  return found != VEMO_OK ? found : std::max(result, VEMO_OK);  // no answer claims success
 }
 
 FAKE_EXPORT int vemo_cluster_close(vemo_handle_t handle) {
-  return locked([&](Table& t) {
-    t.stale += t.open.erase(reinterpret_cast<uintptr_t>(handle)) == 0 ? 1 : 0;
-    return VEMO_OK;
-  });
+  Locked l;
+  l.t.stale += reinterpret_cast<uintptr_t>(handle) != std::exchange(l.t.open, 0);
+  return VEMO_OK;
 }

@@ -73,28 +73,20 @@ class VemoIfTest : public ::testing::Test {
     fake_vemo_set_local(1);
     logged.clear();
   }
-  void TearDown() override { VemoIf::setSysLog(nullptr); }
 };
 
-TEST_F(VemoIfTest, FirstQueryOpensLaterOnesReuseTheHandleAnd7Delivers) {
-  fake_vemo_set_get_result(VEMO_ALL_NODEIDS, VEMO_OK_PARTIAL);
-  TraceCapture capture;
-  EXPECT_EQ(local() + "|" + list() + "|" + nameOf(2), "0 1|0 3 1 2|0 beta");  // framework order
-  EXPECT_EQ(fake_vemo_open_calls(), 1);
-  EXPECT_TRUE(VemoIf::isOpen());
-  EXPECT_EQ(capture.lines(), Lines{});
-}
-
-// Each failure leaves one trace line. All but an unknown name or number also
-// go to the system log and leave the handle closed, and the next query opens
-// a fresh one. Outputs are left alone until the handle is open.
-TEST_F(VemoIfTest, FailureIsTracedAndLoggedAndClosesTheHandleUnlessTheNodeIsUnknown) {
+// A delivered answer (0 or 7) keeps the handle for the next query and traces
+// nothing. Each failure leaves one trace line; all but an unknown name or
+// number also go to the system log and leave the handle closed, and the next
+// query opens a fresh one. Outputs are left alone until the handle is open.
+TEST_F(VemoIfTest, EachAnswerKeepsOrClosesTheHandleAndIsTracedAndLoggedAsItsKindRequires) {
   const struct {
-    const char* tag;  // null: the open fails
+    const char* tag;  // null: the open
     int answer;
     std::string (*query)();
     std::string result, line, sysLog;
   } rows[] = {
+      {VEMO_ALL_NODEIDS, VEMO_OK_PARTIAL, list, "0 3 1 2", "", ""},  // in the framework's order
       {nullptr, 5, [] { return numberOf("beta"); }, "23 99",
        "VemoIf:ERROR vemo_cluster_open failed with return code: 5",
        "vemo_cluster_open failed with 5"},
@@ -117,18 +109,16 @@ TEST_F(VemoIfTest, FailureIsTracedAndLoggedAndClosesTheHandleUnlessTheNodeIsUnkn
        "vemo_cluster_get delivered no answer for (All_NodeIds)"},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.line);
+    SCOPED_TRACE(row.result + " " + row.line);
     SetUp();
-    row.tag == nullptr ? fake_vemo_set_open_result(row.answer)
-                       : fake_vemo_set_get_result(row.tag, row.answer);
+    fake_vemo_set_get_result(row.tag, row.answer);
     TraceCapture capture;
     EXPECT_EQ(row.query(), row.result);
-    EXPECT_EQ(capture.lines(), Lines{row.line});
+    EXPECT_EQ(capture.lines(), Lines(row.line.empty() ? 0 : 1, row.line));
     const bool kept = row.sysLog.empty();
     EXPECT_EQ(logged, kept ? Lines{} : Lines{"3/1/" + row.sysLog});
     EXPECT_EQ(VemoIf::isOpen(), kept);
-    fake_vemo_set_open_result(0);
-    if (row.tag != nullptr) fake_vemo_set_get_result(row.tag, 0);
+    fake_vemo_set_get_result(row.tag, 0);
     EXPECT_EQ(local(), "0 1");
     EXPECT_EQ(fake_vemo_open_calls(), kept ? 1 : 2);
     EXPECT_EQ(fake_vemo_stale_handle_uses(), 0);

@@ -7,7 +7,6 @@
 #include <cstdarg>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -19,6 +18,9 @@
 
 namespace {
 
+// Takes no lock of its own: VemoIf serialises its calls, and a VemoIf that
+// does not is what the stale count (and the thread sanitizer) is there to
+// catch.
 struct Table {
   std::vector<uint32_t> ids;
   std::vector<std::string> names;  // parallel to ids
@@ -27,60 +29,49 @@ struct Table {
   uintptr_t open = 0;                  // the one handle VemoIf holds at a time
   int opens = 0, gets = 0, stale = 0;
   vemo_nodeid_array_t array{};
-};
-
-// All under lock; the handles keep counting across resets so that a handle
-// from before a reset is never mistaken for a new one.
-std::mutex lock;
-Table table;
+} fake;
+// Counts across resets, so that a handle from before one is never taken for
+// a new one.
 uintptr_t nextHandle = 0x1000;
 
-// The table, locked until the end of the statement that names it.
-struct Locked {
-  std::lock_guard<std::mutex> guard{lock};
-  Table& t = table;
-};
-
 // A node named or numbered as asked that is not in the table answers 11.
-int answer(Table& t, const char* tag, bool none, va_list args) {
+int answer(const char* tag, bool none, va_list args) {
   if (std::strcmp(tag, VEMO_NODEID_LOCAL) == 0) {
-    *va_arg(args, uint32_t*) = t.local;
+    *va_arg(args, uint32_t*) = fake.local;
   } else if (std::strcmp(tag, VEMO_ALL_NODEIDS) == 0) {
-    t.array = {static_cast<uint32_t>(t.ids.size()), t.ids.data()};
-    *va_arg(args, vemo_nodeid_array_t**) = none ? nullptr : &t.array;
+    fake.array = {static_cast<uint32_t>(fake.ids.size()), fake.ids.data()};
+    *va_arg(args, vemo_nodeid_array_t**) = none ? nullptr : &fake.array;
   } else if (std::strcmp(tag, VEMO_NODEID_NODENAME) == 0) {
-    const auto it = std::find(t.names.begin(), t.names.end(), va_arg(args, const char*));
-    if (it == t.names.end()) return VEMO_EINVAL;
-    *va_arg(args, uint32_t*) = t.ids[it - t.names.begin()];
+    const auto it = std::find(fake.names.begin(), fake.names.end(), va_arg(args, const char*));
+    if (it == fake.names.end()) return VEMO_EINVAL;
+    *va_arg(args, uint32_t*) = fake.ids[it - fake.names.begin()];
   } else {
-    const auto it = std::find(t.ids.begin(), t.ids.end(), va_arg(args, uint32_t));
-    if (it == t.ids.end()) return VEMO_EINVAL;
-    *va_arg(args, const char**) = none ? nullptr : t.names[it - t.ids.begin()].c_str();
+    const auto it = std::find(fake.ids.begin(), fake.ids.end(), va_arg(args, uint32_t));
+    if (it == fake.ids.end()) return VEMO_EINVAL;
+    *va_arg(args, const char**) = none ? nullptr : fake.names[it - fake.ids.begin()].c_str();
   }
   return VEMO_OK;
 }
 
 }  // namespace
 
-FAKE_EXPORT void fake_vemo_reset(void) { Locked().t = Table{}; }
+FAKE_EXPORT void fake_vemo_reset(void) { fake = Table{}; }
 FAKE_EXPORT void fake_vemo_add_node(uint32_t number, const char* name) {
-  Locked l;
-  l.t.ids.push_back(number);
-  l.t.names.emplace_back(name);
+  fake.ids.push_back(number);
+  fake.names.emplace_back(name);
 }
-FAKE_EXPORT void fake_vemo_set_local(uint32_t number) { Locked().t.local = number; }
+FAKE_EXPORT void fake_vemo_set_local(uint32_t number) { fake.local = number; }
 FAKE_EXPORT void fake_vemo_set_get_result(const char* tag, int result) {
-  Locked().t.results[tag != nullptr ? tag : ""] = result;
+  fake.results[tag != nullptr ? tag : ""] = result;
 }
-FAKE_EXPORT int fake_vemo_open_calls(void) { return Locked().t.opens; }
-FAKE_EXPORT int fake_vemo_get_calls(void) { return Locked().t.gets; }
-FAKE_EXPORT int fake_vemo_stale_handle_uses(void) { return Locked().t.stale; }
+FAKE_EXPORT int fake_vemo_open_calls(void) { return fake.opens; }
+FAKE_EXPORT int fake_vemo_get_calls(void) { return fake.gets; }
+FAKE_EXPORT int fake_vemo_stale_handle_uses(void) { return fake.stale; }
 
 FAKE_EXPORT int vemo_cluster_open(vemo_handle_t* handle) {
-  Locked l;
-  ++l.t.opens;
-  if (l.t.results[""] != VEMO_OK) return l.t.results[""];
-  *handle = reinterpret_cast<vemo_handle_t>(l.t.open = nextHandle++);
+  ++fake.opens;
+  if (fake.results[""] != VEMO_OK) return fake.results[""];
+  *handle = reinterpret_cast<vemo_handle_t>(fake.open = nextHandle++);
   return VEMO_OK;
 }
 
@@ -89,20 +80,18 @@ FAKE_EXPORT int vemo_cluster_get(vemo_handle_t handle, const char* tag, ...) {
   // handle and the double looking at it, so an unserialised caller shows up
   // as a stale use.
   std::this_thread::yield();
-  Locked l;
-  ++l.t.gets;
-  l.t.stale += reinterpret_cast<uintptr_t>(handle) != l.t.open;
-  const int result = l.t.results[tag];
+  ++fake.gets;
+  fake.stale += reinterpret_cast<uintptr_t>(handle) != fake.open;
+  const int result = fake.results[tag];
   if (result > VEMO_OK && result != VEMO_OK_PARTIAL) return result;  // a failure answers nothing
   va_list args;
   va_start(args, tag);
-  const int found = answer(l.t, tag, result == FAKE_VEMO_NO_ANSWER, args);
+  const int found = answer(tag, result == FAKE_VEMO_NO_ANSWER, args);
   va_end(args);
   return found != VEMO_OK ? found : std::max(result, VEMO_OK);  // no answer claims success
 }
 
 FAKE_EXPORT int vemo_cluster_close(vemo_handle_t handle) {
-  Locked l;
-  l.t.stale += reinterpret_cast<uintptr_t>(handle) != std::exchange(l.t.open, 0);
+  fake.stale += reinterpret_cast<uintptr_t>(handle) != std::exchange(fake.open, 0);
   return VEMO_OK;
 }

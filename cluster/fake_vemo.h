@@ -6,11 +6,11 @@
 
 #include <cstdint>
 
-extern "C" {
 // A get result: success, but a null pointer for the answer of "All_NodeIds"
 // or "Nodename_NodeId".
 #define FAKE_VEMO_NO_ANSWER (-1)
 
+extern "C" {
 // No nodes, local node 0, every call answering 0, all counters 0.
 void fake_vemo_reset(void);
 void fake_vemo_add_node(uint32_t number, const char* name);
@@ -19,7 +19,6 @@ void fake_vemo_set_local(uint32_t number);
 // 0 and 7 deliver the answer (11 for a name or number not in the table),
 // other positive results are returned without one.
 void fake_vemo_set_get_result(const char* tag, int result);
-
 // Calls seen since the last reset; stale uses are gets and closes made with
 // a handle that was not open at that moment.
 int fake_vemo_open_calls(void);

@@ -7,7 +7,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,12 +18,11 @@
 namespace skgxn {
 namespace {
 
-using namespace test;
 using Lines = std::vector<std::string>;
 
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new DiagEnvironment);
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new test::DiagEnvironment);
 
-std::mutex loggedLock;
+// VemoIf writes to the system log only under its own lock.
 Lines logged;  // "<priority>/<selector>/<text>"
 
 void recordSysLog(int priority, int selector, const char* format, ...) {
@@ -33,7 +31,6 @@ void recordSysLog(int priority, int selector, const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  std::lock_guard<std::mutex> guard(loggedLock);
   logged.push_back(std::to_string(priority) + "/" + std::to_string(selector) + "/" + text);
 }
 
@@ -112,7 +109,7 @@ TEST_F(VemoIfTest, EachAnswerKeepsOrClosesTheHandleAndIsTracedAndLoggedAsItsKind
     SCOPED_TRACE(row.result + " " + row.line);
     SetUp();
     fake_vemo_set_get_result(row.tag, row.answer);
-    TraceCapture capture;
+    test::TraceCapture capture;
     EXPECT_EQ(row.query(), row.result);
     EXPECT_EQ(capture.lines(), Lines(row.line.empty() ? 0 : 1, row.line));
     const bool kept = row.sysLog.empty();
@@ -131,10 +128,7 @@ TEST_F(VemoIfTest, ConcurrentQueriesNeverUseAHandleAnotherThreadClosed) {
     for (int i = 0; i < 300; ++i) EXPECT_EQ(query(), result);
   };
   std::vector<std::thread> threads;
-  for (int i = 0; i < 2; ++i) {
-    threads.emplace_back(run, list, "20");
-    threads.emplace_back(run, local, "0 1");
-  }
+  for (int i = 0; i < 4; ++i) threads.emplace_back(run, i % 2 ? list : local, i % 2 ? "20" : "0 1");
   for (auto& t : threads) t.join();
   EXPECT_EQ(fake_vemo_stale_handle_uses(), 0);
 }

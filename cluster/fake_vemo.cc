@@ -1,6 +1,5 @@
-// The test double of libvemo.so.1: the three calls answering from a table
-// and results that each test sets through fake_vemo.h. Built under the real
-// soname in a directory of its own so that tests can load it in its place.
+// The test double of libvemo.so.1: its three calls, answering from the table
+// and with the results that each test sets through fake_vemo.h.
 #include "cluster/fake_vemo.h"
 
 #include <algorithm>
@@ -14,13 +13,10 @@
 
 #include "vemo.h"
 
-#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
-
 namespace {
 
-// Takes no lock of its own: VemoIf serialises its calls, and a VemoIf that
-// does not is what the stale count (and the thread sanitizer) is there to
-// catch.
+// No lock: VemoIf serialises its calls, and one that does not is what the
+// stale count (and the thread sanitizer) is there to catch.
 struct Table {
   std::vector<uint32_t> ids;
   std::vector<std::string> names;  // parallel to ids
@@ -30,11 +26,8 @@ struct Table {
   int opens = 0, gets = 0, stale = 0;
   vemo_nodeid_array_t array{};
 } fake;
-// Counts across resets, so that a handle from before one is never taken for
-// a new one.
-uintptr_t nextHandle = 0x1000;
+uintptr_t nextHandle = 0x1000;  // not reset, so an old handle never looks new
 
-// A node named or numbered as asked that is not in the table answers 11.
 int answer(const char* tag, bool none, va_list args) {
   if (std::strcmp(tag, VEMO_NODEID_LOCAL) == 0) {
     *va_arg(args, uint32_t*) = fake.local;
@@ -55,27 +48,28 @@ int answer(const char* tag, bool none, va_list args) {
 
 }  // namespace
 
-FAKE_EXPORT void fake_vemo_reset(void) { fake = Table{}; }
-FAKE_EXPORT void fake_vemo_add_node(uint32_t number, const char* name) {
+// Every call below is exported, with the C linkage of its declaration.
+#pragma GCC visibility push(default)
+
+void fake_vemo_reset(void) { fake = Table{}; }
+void fake_vemo_add_node(uint32_t number, const char* name) {
   fake.ids.push_back(number);
   fake.names.emplace_back(name);
 }
-FAKE_EXPORT void fake_vemo_set_local(uint32_t number) { fake.local = number; }
-FAKE_EXPORT void fake_vemo_set_get_result(const char* tag, int result) {
-  fake.results[tag != nullptr ? tag : ""] = result;
-}
-FAKE_EXPORT int fake_vemo_open_calls(void) { return fake.opens; }
-FAKE_EXPORT int fake_vemo_get_calls(void) { return fake.gets; }
-FAKE_EXPORT int fake_vemo_stale_handle_uses(void) { return fake.stale; }
+void fake_vemo_set_local(uint32_t number) { fake.local = number; }
+void fake_vemo_set_get_result(const char* tag, int rc) { fake.results[tag ? tag : ""] = rc; }
+int fake_vemo_open_calls(void) { return fake.opens; }
+int fake_vemo_get_calls(void) { return fake.gets; }
+int fake_vemo_stale_handle_uses(void) { return fake.stale; }
 
-FAKE_EXPORT int vemo_cluster_open(vemo_handle_t* handle) {
+int vemo_cluster_open(vemo_handle_t* handle) {
   ++fake.opens;
   if (fake.results[""] != VEMO_OK) return fake.results[""];
   *handle = reinterpret_cast<vemo_handle_t>(fake.open = nextHandle++);
   return VEMO_OK;
 }
 
-FAKE_EXPORT int vemo_cluster_get(vemo_handle_t handle, const char* tag, ...) {
+int vemo_cluster_get(vemo_handle_t handle, const char* tag, ...) {
   // Gives a racing close the chance to run between a caller reading its
   // handle and the double looking at it, so an unserialised caller shows up
   // as a stale use.
@@ -91,7 +85,7 @@ FAKE_EXPORT int vemo_cluster_get(vemo_handle_t handle, const char* tag, ...) {
   return found != VEMO_OK ? found : std::max(result, VEMO_OK);  // no answer claims success
 }
 
-FAKE_EXPORT int vemo_cluster_close(vemo_handle_t handle) {
+int vemo_cluster_close(vemo_handle_t handle) {
   fake.stale += reinterpret_cast<uintptr_t>(handle) != std::exchange(fake.open, 0);
   return VEMO_OK;
 }

@@ -6,28 +6,24 @@
 
 #include <cstdint>
 
-extern "C" {
-
-// A get result meaning success, but with a null pointer instead of the
-// answer of "All_NodeIds" or "Nodename_NodeId".
+// A get result: success, but a null pointer for the answer of "All_NodeIds"
+// or "Nodename_NodeId".
 #define FAKE_VEMO_NO_ANSWER (-1)
 
+extern "C" {
 // No nodes, local node 0, every call answering 0, all counters 0.
 void fake_vemo_reset(void);
 void fake_vemo_add_node(uint32_t number, const char* name);
 void fake_vemo_set_local(uint32_t number);
-// The result of the next opens, or of the next gets of tag: 0 and 7 deliver
-// the answer (11 for a name or number not in the table), anything else but
-// FAKE_VEMO_NO_ANSWER is returned without one.
-void fake_vemo_set_open_result(int result);
+// The result of the next gets of tag, or of the next opens for a null tag:
+// 0 and 7 deliver the answer (11 for a name or number not in the table),
+// other positive results are returned without one.
 void fake_vemo_set_get_result(const char* tag, int result);
-
 // Calls seen since the last reset; stale uses are gets and closes made with
 // a handle that was not open at that moment.
 int fake_vemo_open_calls(void);
 int fake_vemo_get_calls(void);
 int fake_vemo_stale_handle_uses(void);
-
 }  // extern "C"
 
 #endif  // CLUSTER_FAKE_VEMO_H_

@@ -1,6 +1,5 @@
-// Tests of the configuration library's calls behind their C entry points:
-// every tag, the refusals that keep a caller from crashing the process, and
-// that a refused configuration is reported once and yields no handle.
+// Tests of the configuration library's calls behind their C entry points: every
+// tag, and the refusals of files and arguments, which leave no handle behind.
 #include "vemo/cluster_handle.h"
 
 #include <gtest/gtest.h>
@@ -21,22 +20,20 @@ int get(vemo_handle_t handle, const char* tag, ...) {
   return rc;
 }
 
+const test::ScratchDir dir;
+const std::string path = dir.file("cluster.conf");
 std::vector<std::string> reported;
 void recordProblem(const char* problem) { reported.emplace_back(problem); }
 
-class ClusterHandleTest : public ::testing::Test {
- protected:
-  vemo_handle_t openWith(const std::string& text) {
-    test::writeFile(path_, text);
-    vemo_handle_t handle = nullptr;
-    EXPECT_EQ(clusterOpen(path_.c_str(), &handle, recordProblem), VEMO_OK);
-    return handle;
-  }
-  test::ScratchDir dir_;
-  const std::string path_ = dir_.file("cluster.conf");
-};
+// The handle opened on text, after checking the open's result.
+vemo_handle_t openWith(const std::string& text, int result = VEMO_OK) {
+  test::writeFile(path, text);
+  vemo_handle_t handle = &handle;
+  EXPECT_EQ(clusterOpen(path.c_str(), &handle, recordProblem), result);
+  return handle;
+}
 
-TEST_F(ClusterHandleTest, EveryTagAnswersInStableMemoryAndUnknownsAnswer11WritingNothing) {
+TEST(ClusterHandle, EveryTagAnswersInStableMemoryAndUnknownsAnswer11WritingNothing) {
   vemo_handle_t h = openWith("node 3 c\nnode 1 a local\nnode 2 bb\n");
   vemo_nodeid_array_t *all = nullptr, *again = nullptr;
   const char *name = nullptr, *nameAgain = nullptr;
@@ -57,7 +54,9 @@ TEST_F(ClusterHandleTest, EveryTagAnswersInStableMemoryAndUnknownsAnswer11Writin
   EXPECT_EQ(clusterClose(h), VEMO_OK);
 }
 
-TEST_F(ClusterHandleTest, NullArgumentsUnknownTagsAndClosedOrForeignHandlesAreRefused) {
+TEST(ClusterHandle, RefusedFilesAndCallsLeaveNoHandleAndReachNoFreedMemory) {
+  EXPECT_EQ(openWith("node 1 a local\nnode 1 b\n", kVemoConfigMalformed), nullptr);
+  EXPECT_EQ(reported, std::vector<std::string>{path + ":2: node number 1 is already on line 1"});
   vemo_handle_t h = openWith("node 1 a local\n");
   uint32_t number = 0;
   int foreign = 0;
@@ -74,18 +73,10 @@ TEST_F(ClusterHandleTest, NullArgumentsUnknownTagsAndClosedOrForeignHandlesAreRe
       clusterClose(h),
       get(&foreign, VEMO_NODEID_LOCAL, &number),
       clusterClose(nullptr),
-      clusterOpen(path_.c_str(), nullptr, recordProblem),
+      clusterOpen(path.c_str(), nullptr, recordProblem),
   };
   EXPECT_EQ(std::vector<int>(std::begin(answers), std::end(answers)),
             std::vector<int>(std::size(answers), kVemoBadArgument));
-}
-
-TEST_F(ClusterHandleTest, MalformedFileIsReportedOnceAndGivesNoHandle) {
-  test::writeFile(path_, "node 1 a local\nnode 1 b\n");
-  vemo_handle_t h = &h;
-  EXPECT_EQ(clusterOpen(path_.c_str(), &h, recordProblem), kVemoConfigMalformed);
-  EXPECT_EQ(h, nullptr);
-  EXPECT_EQ(reported, std::vector<std::string>{path_ + ":2: node number 1 is already on line 1"});
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // What the tests of every folder share: the diagnostics load step a static
 // test binary lacks, a scratch directory, files read back, the command file
-// rewritten, the trace lines a test produced, and descriptor counts. Header
-// only: each helper is a few lines, and every test binary links its own.
+// rewritten, the trace lines a test produced, and descriptor counts.
 #ifndef DIAG_TEST_SUPPORT_H_
 #define DIAG_TEST_SUPPORT_H_
 
@@ -13,7 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstddef>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -38,23 +37,20 @@ class ScratchDir {
  public:
   ScratchDir() { EXPECT_NE(mkdtemp(path_.data()), nullptr); }
   ~ScratchDir() { std::filesystem::remove_all(path_); }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
  private:
   std::string path_ = ::testing::TempDir() + "skgxnXXXXXX";
 };
 
+// Files read and written whole, and text split at its newlines.
 inline std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
 }
-
 inline void writeFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
-
 inline std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -97,7 +93,6 @@ inline void writeCmdFile(const std::string& text, time_t mtime = 0, mode_t mode 
 class TraceCapture {
  public:
   TraceCapture() { traceLine((marker_ + "\n").c_str(), TRACE_ERR); }
-
   std::vector<std::string> lines() const {
     std::vector<std::string> found;
     for (const std::string& line : traceRecordLines()) found.push_back(withoutPrefix(line));
@@ -124,12 +119,12 @@ class TraceCapture {
   std::string marker_ = "test-marker " + std::to_string(++counter_);
 };
 
-// Number of descriptors open in this process (the count's own included).
+// Number of descriptors open in this process (the count's own included), and
+// whether fd is one of them.
 inline size_t openFdCount() {
   const std::filesystem::directory_iterator fds("/proc/self/fd");
   return std::distance(begin(fds), end(fds));
 }
-
 inline bool fdIsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 }  // namespace skgxn::test

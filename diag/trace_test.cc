@@ -89,7 +89,7 @@ Lines generations(const std::string& path) {
 TEST(LogFile, OnlyAFileItCreatesGetsTheModeAndAnExistingOneIsContinued) {
   ScratchDir dir;
   const std::string made = dir.file("made"), kept = dir.file("kept");
-  const std::string old(990 - kMarker.size(), 'x'), text = std::string(19, 't') + "\n";
+  const std::string old(980 - kMarker.size(), 'x'), text = std::string(19, 't') + "\n";
   writeFile(kept, old);
   writeFile(kept + "1", "one\n");
   ASSERT_EQ(chmod(kept.c_str(), 0600), 0);
@@ -97,13 +97,13 @@ TEST(LogFile, OnlyAFileItCreatesGetsTheModeAndAnExistingOneIsContinued) {
   {
     LogFile log(made, 0666, 0, 0);
     LogFile existing(kept, 0666, 1000, 2);
-    EXPECT_EQ(existing.size(), 990u);
-    existing.write(text.c_str());  // 990 + 20 passes 1000: rotate first, no new marker
-    existing.write(text.c_str());  // 20 + 20 fits
-    EXPECT_EQ(existing.size(), 40u);
+    EXPECT_EQ(existing.size(), 980u);
+    existing.write(text.c_str());  // 980 + 20 reaches 1000 and fits
+    existing.write(text.c_str());  // past 1000: rotate first, no new marker
+    EXPECT_EQ(existing.size(), 20u);
   }
   umask(umaskBefore);
-  EXPECT_EQ(generations(kept), (Lines{text + text, old + kMarker, "one\n"}));
+  EXPECT_EQ(generations(kept), (Lines{text, old + kMarker + text, "one\n"}));
   EXPECT_EQ(readFile(made), kMarker);
   EXPECT_EQ((std::vector{modeOf(made), modeOf(kept), modeOf(kept + "1")}),
             (std::vector{0666, 0666, 0600}));

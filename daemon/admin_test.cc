@@ -19,15 +19,11 @@ class AdminTest : public ::testing::Test {
     join(1, "alpha", 0, ByteData("\x01\xab", 2));
     join(2, "alpha", 5, {});
     join(3, "beta", -1, {}, 2);
-    facts =
-        AdminFacts{100,
-                   160,
-                   4,
-                   [](MemberKey m) { return m.conn == 2 ? size_t{3} : size_t{0}; },
-                   [this](const std::string& name, uint32_t event, std::optional<int32_t> memno) {
-                     return core.signal(name, event, memno, out);
-                   },
-                   {"corosync", true, 12, {{0, "here", "member"}, {2, "\x1b]0;", "down"}}}};
+    facts = {100, 160, 4, [](MemberKey m) { return m.conn == 2 ? size_t{3} : size_t{0}; }, {}, {}};
+    facts.signal = [this](const std::string& name, uint32_t event, std::optional<int32_t> n) {
+      return core.signal(name, event, n, out);
+    };
+    facts.engine = {"corosync", true, 12, {{0, "here", "member"}, {2, "\x1b]0;", "down"}}};
   }
   void join(ConnId conn, const std::string& name, int32_t memno, ByteData data, uint32_t node = 0) {
     JoinRequest r{name, memno, std::move(data), PeerCred{static_cast<pid_t>(1000 + conn), 500, 600},

@@ -68,10 +68,8 @@ TEST_F(AdminTest, HostileGroupNamesAreShownEscapedAndFoundAsShown) {
 TEST_F(AdminTest, EventsReachTheirTargetsAndBadRequestsAreRefused) {
   const std::pair<const char*, std::vector<std::pair<ConnId, uint32_t>>> rows[] = {
       {R"({"cmd":"event","group":"alpha","event":"suspend"})", {{1, skgxngeSUS}, {2, skgxngeSUS}}},
-      {R"({"cmd":"event","group":"alpha","event":"resume","member":0})", {{1, skgxngeRES}}},
       {R"({"cmd":"event","group":"alpha","event":"abort","member":5})", {{2, skgxngeABT}}},
       {R"({"cmd":"event","group":"alpha","event":"resume","member":9})", {}},
-      {R"({"cmd":"event","group":"gamma","event":"resume"})", {}},
       {R"({"cmd":"event","group":"alpha","event":"explode"})", {}},
       {R"({"cmd":"event","group":"alpha","event":"abort","member":"x"})", {}},
       {R"({"cmd":"members","group":"gamma"})", {}},

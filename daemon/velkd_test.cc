@@ -1,7 +1,6 @@
-// velkd and velkctl end to end, with raw protocol clients built from the
-// message codec: answers, event streams, hostile clients, descriptor and
-// memory hygiene, options, start and stop, and velkctl as administrators run
-// it. Runs as root in a private mount namespace.
+// velkd and velkctl end to end, through raw protocol clients built from the
+// message codec and velkctl as administrators run it. Runs as root in a
+// private mount namespace.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -20,9 +19,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "daemon/escape_text.h"
@@ -47,8 +46,6 @@ UniqueFd connectTo(const char* path) {
   if (connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return UniqueFd();
   return fd;
 }
-
-bool readable(int fd, int timeoutMs) { return waitReadable(fd, timeoutMs) == 1; }
 
 // Starts velkd (in front unless args say otherwise) with its standard error
 // in stderrPath, under a descriptor limit when limit.rlim_max is set.
@@ -127,7 +124,7 @@ class Client {
     p_.rewind();
     if (send(++id_) != ERR_NONE) return ERR_WRITE;
     // A daemon that is stuck fails the call instead of hanging the test.
-    if (!readable(cmd_, 5000)) return ERR_READ;
+    if (waitReadable(cmd_, 5000) != 1) return ERR_READ;
     uint32_t id = id_;
     p_.rewind();
     return recv(id);
@@ -156,7 +153,7 @@ struct Event {
 // record that is not a well-formed event.
 bool readEvent(int fd, Event& e) {
   uint8_t rec[64];
-  if (!readable(fd, 5000) || recv(fd, rec, sizeof rec, 0) != 30) return false;
+  if (waitReadable(fd, 5000) != 1 || recv(fd, rec, sizeof rec, 0) != 30) return false;
   uint32_t type = 0;
   uint16_t sum = 0;
   memcpy(&type, rec, 4);
@@ -178,7 +175,7 @@ MemberBitmap membersOf(const std::string& group) {
 bool closedByPeer(int fd) {
   uint8_t rec[2048];
   ssize_t n = 1;
-  while (n > 0 && readable(fd, 5000)) n = recv(fd, rec, sizeof rec, 0);
+  while (n > 0 && waitReadable(fd, 5000) == 1) n = recv(fd, rec, sizeof rec, 0);
   return n <= 0;
 }
 
@@ -205,8 +202,7 @@ int exitOf(std::vector<std::string> args) {
 }
 
 std::string textOf(const char* path = kStderr) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  return std::string(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {});
 }
 
 // Each case runs against a fresh daemon in the foreground, killed at the end.
@@ -236,7 +232,6 @@ class Velkd : public ::testing::Test {
   void sendSignal(int sig) const {
     if (pid_ > 0) kill(pid_, sig);
   }
-  // A normal client can still join and leave.
   void expectServing() {
     Client c;
     c.joinOk("check");
@@ -244,6 +239,11 @@ class Velkd : public ::testing::Test {
   }
   std::string proc(const char* entry) const {
     return "/proc/" + std::to_string(pid_) + "/" + entry;
+  }
+  long rssKb() const {
+    long size = 0, resident = -1;
+    std::ifstream(proc("statm")) >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
   }
   size_t openFds() const {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(proc("fd")), {}));
@@ -265,29 +265,23 @@ class Velkd : public ::testing::Test {
   pid_t pid_ = -1;
 };
 
-TEST_F(Velkd, AnswersCarryTheGrantedOrRefusedNumberAfterTheEventEnd) {
-  Client a, b, d, e, outsider;
-  EXPECT_EQ(a.joinOk("g", 0), 0);
-  int32_t granted = -1;
-  EXPECT_EQ(b.join("g", 0, granted), ERR_EXIST);
-  EXPECT_EQ(granted, 0);
-  EXPECT_EQ(d.joinOk("g", -1), 1);
-  EXPECT_EQ(d.join("h", -1, granted), ERR_IN_USE);
-  EXPECT_EQ(e.join(std::string(19, 'n'), -1, granted), ERR_INVALID);
-  EXPECT_TRUE(closedByPeer(e.evt()));  // refusals pass an event end too
-  ByteData data;
-  EXPECT_EQ(a.prdata(9, data), ERR_EXIST);
-  EXPECT_EQ(outsider.prdata(0, data), ERR_BAD_STATE);
-}
-
 // A member that stops reading keeps its registration while its events
 // wait; once it reads again they reach it numbered without a gap, the
 // waiting reconfigurations merged into the newest, and a later event after.
-TEST_F(Velkd, BacklogOfAMemberThatStopsReadingArrivesInOrderMergedAndCurrent) {
+// The members that come and go meanwhile leave no descriptor or memory
+// behind; a closer thread (on kernels that cannot refuse passed
+// descriptors) may still be at work on the last ones, hence the wait.
+TEST_F(Velkd, BacklogArrivesInOrderMergedAndCurrentAndChurnLeaksNothing) {
   Client idle;
   idle.joinOk("g", 0);
   Event e;
+  size_t fds = 0;
+  long rss = 0;
   for (int i = 0; i < 1000; ++i) {
+    if (i == 100) {
+      fds = openFds();
+      rss = rssKb();
+    }
     Client churn;
     churn.joinOk("g", 1);
     if (i == 999) {  // every stream starts at 1, whatever the group has seen
@@ -297,6 +291,8 @@ TEST_F(Velkd, BacklogOfAMemberThatStopsReadingArrivesInOrderMergedAndCurrent) {
     ASSERT_EQ(churn.leave(), ERR_NONE);
   }
   ASSERT_EQ(membersOf("g"), mapOf({0}));
+  EXPECT_TRUE(waitFor([&] { return openFds() <= fds; })) << openFds() << " open, " << fds;
+  EXPECT_LT(rssKb() - rss, 256) << "RSS grew from " << rss << " kB";
   ASSERT_TRUE(admin({{"cmd", "event"}, {"group", "g"}, {"event", "resume"}, {"member", 0}})["ok"]);
   uint32_t seq = 0, outOfTurn = 0;
   MemberBitmap last{};
@@ -309,7 +305,7 @@ TEST_F(Velkd, BacklogOfAMemberThatStopsReadingArrivesInOrderMergedAndCurrent) {
   EXPECT_EQ(last, mapOf({0}));
   EXPECT_LE(outOfTurn, 1u);  // the merged one may follow a set equal to it
   EXPECT_LT(seq, 2001u) << "nothing was merged";
-  EXPECT_FALSE(readable(idle.evt(), 0));
+  EXPECT_EQ(waitReadable(idle.evt(), 0), 0);
   EXPECT_EQ(idle.leave(), ERR_NONE);
 }
 
@@ -334,7 +330,7 @@ TEST_F(Velkd, MemberWhoseQueueOverflowsOrEventEndClosesLosesItsRegistration) {
     Event e;
     ASSERT_TRUE(readEvent(reader.evt(), e) && readEvent(reader.evt(), e));
     EXPECT_EQ(e, (Event{skgxngeRCFG, mapOf({1}), 2}));
-    EXPECT_FALSE(readable(reader.evt(), 0));
+    EXPECT_EQ(waitReadable(reader.evt(), 0), 0);
     EXPECT_TRUE(closedByPeer(idle.evt()));
     EXPECT_EQ(idle.leave(), ERR_BAD_STATE);
   }
@@ -345,12 +341,23 @@ void sendRaw(int fd, const void* data, size_t len) {
   ASSERT_EQ(send(fd, data, len, MSG_NOSIGNAL), static_cast<ssize_t>(len));
 }
 
-// Which damage the codec refuses is for its own tests; here, what the daemon
-// does with a record it cannot take, and with clients that send a join and
-// then never read the answer or vanish before it.
-TEST_F(Velkd, MalformedSilentAndVanishingClientsDisturbNoOneElse) {
-  Client member, silent, unanswered;
-  member.joinOk("g", 0);
+// Answers carry the granted or refused number, after the event end. Which
+// damage the codec refuses is for its own tests; here, what the daemon does
+// with a record it cannot take, and with clients that send a join and then
+// never read the answer or vanish before it.
+TEST_F(Velkd, AnswersCarryTheirNumbersAndHostileClientsDisturbNoOneElse) {
+  Client a, b, d, e, outsider, silent, unanswered;
+  EXPECT_EQ(a.joinOk("g", 0), 0);
+  int32_t granted = -1;
+  EXPECT_EQ(b.join("g", 0, granted), ERR_EXIST);
+  EXPECT_EQ(granted, 0);
+  EXPECT_EQ(d.joinOk("g", -1), 1);
+  EXPECT_EQ(d.join("h", -1, granted), ERR_IN_USE);
+  EXPECT_EQ(e.join(std::string(19, 'n'), -1, granted), ERR_INVALID);
+  EXPECT_TRUE(closedByPeer(e.evt()));  // refusals pass an event end too
+  ByteData data;
+  EXPECT_EQ(a.prdata(9, data), ERR_EXIST);
+  EXPECT_EQ(outsider.prdata(0, data), ERR_BAD_STATE);
   uint8_t buf[kMsgBufferBytes];
   MsgProto p(buf, sizeof buf);
   ASSERT_EQ(buildRegResp(p, 1, 0, 0), ERR_NONE);
@@ -372,7 +379,7 @@ TEST_F(Velkd, MalformedSilentAndVanishingClientsDisturbNoOneElse) {
   expectServing();
   sendRaw(connectTo(kSock).get(), buf, p.length());
   expectServing();
-  EXPECT_EQ(membersOf("g"), mapOf({0}));
+  EXPECT_EQ(membersOf("g"), mapOf({0}));    // d let go of its event end at the refusal
   EXPECT_EQ(membersOf("mid"), mapOf({0}));  // only the unanswered one
 }
 
@@ -422,22 +429,15 @@ TEST_F(Velkd, PassedDescriptorsAreRefusedOrClosedWithoutHoldingTheDaemonUp) {
   EXPECT_LE(openFds(), before);
 }
 
-// Connections opened with uid as the effective uid, which is what the
-// daemon sees, until it refuses one.
-std::vector<UniqueFd> connectAs(uid_t uid) {
-  std::vector<UniqueFd> held;
-  uint8_t req[kMsgBufferBytes], answer[kMsgBufferBytes];
-  MsgProto p(req, sizeof req);
-  EXPECT_EQ(buildQgrpReq(p, 1, "g"), ERR_NONE);
+// Clients connected with uid as the effective uid, which is what the daemon
+// sees, until it refuses one.
+std::vector<std::unique_ptr<Client>> connectAs(uid_t uid) {
+  std::vector<std::unique_ptr<Client>> held;
+  MemberBitmap map;
   EXPECT_EQ(seteuid(uid), 0);
-  for (;;) {
-    UniqueFd fd(connectTo(kSock));
-    if (send(fd.get(), req, p.length(), 0) < 0 || !readable(fd.get(), 5000) ||
-        recv(fd.get(), answer, sizeof answer, 0) <= 0) {
-      break;
-    }
-    held.push_back(std::move(fd));
+  while (held.emplace_back(std::make_unique<Client>())->members("g", map) == ERR_NONE) {
   }
+  held.pop_back();
   EXPECT_EQ(seteuid(0), 0);
   return held;
 }
@@ -473,9 +473,8 @@ TEST_F(Velkd, ClientCausedLinesAreRateLimitedAndCounted) {
     std::ifstream log(kStderr);
     for (std::string line; std::getline(log, line);) {
       written += line.find("malformed request") != std::string::npos;
-      if (line.find("lines caused by clients not logged") != std::string::npos) {
+      if (line.find("lines caused by clients not logged") != std::string::npos)
         counted += std::stoul(line.substr(line.find(' ')));
-      }
     }
     return written + counted == kFlood;
   };
@@ -484,57 +483,11 @@ TEST_F(Velkd, ClientCausedLinesAreRateLimitedAndCounted) {
   EXPECT_EQ(textOf().find("accept4 failed"), std::string::npos);
 }
 
-TEST_F(Velkd, ThousandJoinLeaveCyclesLeakNoDescriptorsOrMemory) {
-  auto rssKb = [&] {
-    long size = 0, resident = -1;
-    std::ifstream(proc("statm")) >> size >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-  };
-  // The answered queries show the daemon has handled every earlier close; a
-  // closer thread (on kernels that cannot refuse passed descriptors) may
-  // still be at work on them, hence the wait.
-  auto cycles = [&](int n) {
-    for (int i = 0; i < n; ++i) {
-      Client c;
-      c.joinOk("cycle");
-      EXPECT_EQ(c.leave(), ERR_NONE);
-    }
-    membersOf("cycle");
-  };
-  cycles(100);
-  const size_t fds = openFds();
-  const long rss = rssKb();
-  cycles(1000);
-  EXPECT_TRUE(waitFor([&] { return openFds() <= fds; })) << openFds() << " open, " << fds;
-  EXPECT_LT(rssKb() - rss, 256) << "RSS grew from " << rss << " kB";
-}
-
-// An idle daemon sleeps in epoll_wait whatever it holds open: over an idle
-// second it uses next to no CPU time (a generous bound; a spin uses it all).
-TEST_F(Velkd, IdleDaemonUsesNoCpu) {
-  Client member, silent;
-  member.joinOk("g");
-  const UniqueFd adminConn = connectTo(kAdmin);
-  auto ticks = [&] {  // user and system time, the 14th and 15th fields
-    std::ifstream stat(proc("stat"));
-    std::string field;
-    long user = 0, system = 0;
-    for (int i = 0; i < 13; ++i) stat >> field;
-    stat >> user >> system;
-    return user + system;
-  };
-  const long before = ticks();
-  poll(nullptr, 0, 1000);
-  EXPECT_LT(ticks() - before, sysconf(_SC_CLK_TCK) / 20);
-}
-
 TEST_F(Velkd, GroupAndModeReachTheEndpointsAndBadOnesStopTheStart) {
   stop();
   for (const auto& [option, value] :
-       {std::pair{"--mode", "1000"}, {"--mode", "8"}, {"--group", "no-such-group"}}) {
-    SCOPED_TRACE(value);
-    EXPECT_EQ(exitOf({"-f", option, value}), 2);
-  }
+       {std::pair{"--mode", "1000"}, {"--mode", "8"}, {"--group", "no-such-group"}})
+    EXPECT_EQ(exitOf({"-f", option, value}), 2) << value;
   const group* site = getgrnam("daemon");
   ASSERT_NE(site, nullptr);
   const struct {
@@ -542,7 +495,6 @@ TEST_F(Velkd, GroupAndModeReachTheEndpointsAndBadOnesStopTheStart) {
     mode_t mode;
     gid_t gid;
   } rows[] = {{{"--group", "daemon", "--mode", "0660"}, 0660, site->gr_gid},
-              {{"--mode", "0777"}, 0777, 0},
               {{"--group", "4321"}, 0666, 4321}};  // a number that names no group
   for (const auto& row : rows) {
     SCOPED_TRACE(row.args.back());
@@ -557,8 +509,11 @@ TEST_F(Velkd, GroupAndModeReachTheEndpointsAndBadOnesStopTheStart) {
 }
 
 // Something in the way of each start step (a directory where velkd needs
-// something else): velkd names the step.
-TEST_F(Velkd, StartThatCannotCompleteNamesTheStepThatFailed) {
+// something else): velkd names the step. Without -f the start returns once
+// the socket exists. The daemon, reparented to this process, is found
+// whatever the pid file says, so that it is stopped at the end like any
+// other; the pid file names it, and it serves.
+TEST_F(Velkd, StartNamesTheStepThatFailedOrDetachesOnceServingWithThePidWritten) {
   const std::pair<const char*, const char*> rows[] = {
       {"/etc/velk/cluster.conf", "load the cluster configuration:"},
       {"/run/velkd/velkd.pid", "open the pid file"},
@@ -571,18 +526,10 @@ TEST_F(Velkd, StartThatCannotCompleteNamesTheStepThatFailed) {
     std::filesystem::remove_all(path);
     std::filesystem::create_directory(path);
     EXPECT_EQ(exitOf({"-f"}), 1);
-    EXPECT_NE(textOf().find(std::string("velkd: cannot ") + step + " " + path + ": "),
-              std::string::npos)
-        << textOf();
+    const std::string message = std::string("velkd: cannot ") + step + " " + path + ": ";
+    EXPECT_NE(textOf().find(message), std::string::npos) << textOf();
     std::filesystem::remove(path);
   }
-}
-
-// Without -f the start returns once the socket exists. The daemon, reparented
-// to this process, is found whatever the pid file says, so that it is stopped
-// at the end like any other; the pid file names it, and it serves.
-TEST_F(Velkd, DetachedStartReturnsOnceServingWithTheDaemonsPidWritten) {
-  stop();
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   EXPECT_EQ(exitOf({}), 0);
   EXPECT_EQ(access(kSock, F_OK), 0);
@@ -600,31 +547,24 @@ TEST_F(Velkd, SecondInstanceIsRefusedOtherSignalsIgnoredAndSigtermAbortsAndRemov
   int status = 0;
   waitpid(spawnVelkd("/dev/null"), &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-  for (int sig : {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGRTMIN + 1}) {
-    SCOPED_TRACE(sig);
-    sendSignal(sig);
-    expectServing();
-  }
-  Client a, b, c;
-  a.joinOk("g");
-  b.joinOk("g");
-  c.joinOk("h");
+  for (int sig : {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGRTMIN + 1}) sendSignal(sig);
+  expectServing();
+  Client members[3];
+  for (int i = 0; i < 3; ++i) members[i].joinOk(i < 2 ? "g" : "h");  // two groups
   sendSignal(SIGTERM);
   waitpid(pid_, &status, 0);
   pid_ = -1;
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  for (Client* m : {&a, &b, &c}) {
+  for (Client& m : members) {
     Event e;
-    while (readEvent(m->evt(), e) && e.code != skgxngeABT) {
+    while (readEvent(m.evt(), e) && e.code != skgxngeABT) {
     }
     EXPECT_EQ(e.code, static_cast<uint32_t>(skgxngeABT));
-    EXPECT_TRUE(closedByPeer(m->evt()));
-    EXPECT_TRUE(closedByPeer(m->cmd()));
+    EXPECT_TRUE(closedByPeer(m.evt()));
+    EXPECT_TRUE(closedByPeer(m.cmd()));
   }
   for (const char* path : {kFifo, kSock, kAdmin}) EXPECT_NE(access(path, F_OK), 0) << path;
 }
-
-constexpr const char* kAsNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
 
 struct Outcome {
   int status = -1;
@@ -648,27 +588,6 @@ TEST_F(Velkd, VelkctlAnswersOnlyToRootRewritesTheCommandFileAndNamesEveryFailure
   const Outcome none = velkctl("status");
   EXPECT_EQ(none.status, 1);
   EXPECT_NE(none.output.find("velkd is not running"), std::string::npos) << none.output;
-  // A daemon that reads the request, then hangs up or answers what is no
-  // answer.
-  for (const auto& [answer, shown] :
-       {std::pair{"", "velkd closed the connection before its answer"},
-        {"[1]", "velkd sent an answer velkctl cannot read"}}) {
-    UniqueFd listener(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    unlink(kAdmin);
-    const sockaddr_un addr{AF_UNIX, "/run/velkd/admin.sock"};
-    ASSERT_EQ(bind(listener.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener.get(), 1), 0);
-    std::thread fake([&, answer = std::string(answer)] {
-      UniqueFd conn(accept(listener.get(), nullptr, nullptr));
-      char request[4096];
-      (void)recv(conn.get(), request, sizeof request, 0);
-      if (!answer.empty()) (void)send(conn.get(), answer.data(), answer.size(), 0);
-    });
-    const Outcome o = velkctl("status");
-    fake.join();
-    EXPECT_EQ(o.status, 1);
-    EXPECT_NE(o.output.find(shown), std::string::npos) << o.output;
-  }
   respawn();
   std::filesystem::remove_all("/var/cluster/velk");  // as on a fresh install
   const struct {
@@ -678,7 +597,7 @@ TEST_F(Velkd, VelkctlAnswersOnlyToRootRewritesTheCommandFileAndNamesEveryFailure
     const char* file = nullptr;  // the command file after the row
     const char* prefix = "";
   } rows[] = {{"groups", 1, "permission denied on /run/velkd/admin.sock (velkctl must run as root)",
-               nullptr, kAsNobody},
+               nullptr, "setpriv --reuid=65534 --regid=65534 --clear-groups "},
               {"status --json", 0, "\"members\": 0,"},
               {"nodes", 0, "  member  0\n"},
               {"event nosuch resume --member 3", 1, "no such member in group nosuch"},
@@ -722,8 +641,7 @@ TEST_F(Velkd, VelkctlGetsThousandsOfHostileGroupNamesWholeAndEscaped) {
   EXPECT_EQ(answer["groups"][0]["name"], shown);
   const std::string log = textOf();
   EXPECT_NE(log.find("join group " + shown + " member 0 "), std::string::npos);
-  std::string raw = hostile;  // the newline stays: it ends the lines here
-  std::erase(raw, '\n');
+  const std::string raw = hostile.substr(0, 2) + hostile.substr(3);  // newlines end lines here
   for (const std::string* out : {&json.output, &log})
     EXPECT_EQ(out->find_first_of(raw), std::string::npos);
 }

@@ -1,8 +1,6 @@
-// velkd and velkctl end to end, with raw protocol clients built from the
-// message codec: the answers' numbers, event streams under load, hostile
-// clients, descriptor and memory hygiene, options, start and stop, and
-// velkctl as administrators run it. Runs as root in a private mount
-// namespace.
+// velkd and velkctl end to end, through raw protocol clients built from the
+// message codec and velkctl as administrators run it. Runs as root in a
+// private mount namespace.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -19,12 +17,11 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "daemon/escape_text.h"
@@ -42,19 +39,12 @@ constexpr const char* kAdmin = "/run/velkd/admin.sock";
 constexpr const char* kStderr = "/var/tmp/velkd.stderr";
 constexpr const char* kCmdFile = "/var/cluster/velk/skgxn_client_cmd";
 
-int connectTo(const char* path) {
-  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
+UniqueFd connectTo(const char* path) {
+  sockaddr_un addr{AF_UNIX, {}};
   strcpy(addr.sun_path, path);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
-  close(fd);
-  return -1;
-}
-
-bool readable(int fd, int timeoutMs) {
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, timeoutMs) == 1;
+  UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return UniqueFd();
+  return fd;
 }
 
 // Starts velkd (in front unless args say otherwise) with its standard error
@@ -75,8 +65,7 @@ pid_t spawnVelkd(const char* stderrPath, std::vector<std::string> args = {"-f"},
     const std::string options = std::string(inherited == nullptr ? "" : inherited) +
                                 ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
     setenv("ASAN_OPTIONS", options.c_str(), 1);
-    args.insert(args.begin(), "velkd");
-    std::vector<char*> argv;
+    std::vector<char*> argv{const_cast<char*>("velkd")};
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     execv(VELKD_PATH, argv.data());
@@ -85,36 +74,30 @@ pid_t spawnVelkd(const char* stderrPath, std::vector<std::string> args = {"-f"},
   return pid;
 }
 
-// Waits up to 5 s, a millisecond at a time, for done() to hold.
+// Waits up to 5 s, a millisecond at a time, for done() to hold; done() is
+// not called again once it has.
 template <typename Done>
 bool waitFor(Done done) {
-  for (int i = 0; i < 5000 && !done(); ++i) {
-    timespec ms{0, 1000000};
-    nanosleep(&ms, nullptr);
+  for (int i = 0; i < 5000; ++i, poll(nullptr, 0, 1)) {
+    if (done()) return true;
   }
-  return done();
+  return false;
 }
 
 // A client of the registration socket. The event end of a join arrives
 // before the answer, refusals included.
 class Client {
  public:
-  Client() : cmd_(connectTo(kSock)), p_(buf_, sizeof buf_) {}
-  ~Client() {
-    if (cmd_ >= 0) close(cmd_);
-    if (evt_ >= 0) close(evt_);
-  }
+  Client() : cmd_(connectTo(kSock).release()), p_(buf_, sizeof buf_) {}
+  ~Client() { close(cmd_); }
   int cmd() const { return cmd_; }
-  int evt() const { return evt_; }
+  int evt() const { return evt_.get(); }
 
   ErrCode join(const std::string& name, int32_t memno, int32_t& granted) {
     return call([&](uint32_t id) { return sendRegReq(p_, cmd_, id, name, memno, {}); },
                 [&](uint32_t& id) {
-                  const int evt = recvFd(cmd_);
-                  if (evt < 0) return ERR_READ;
-                  if (evt_ >= 0) close(evt_);
-                  evt_ = evt;
-                  return recvRegResp(p_, cmd_, id, granted);
+                  evt_ = UniqueFd(recvFd(cmd_));
+                  return evt() < 0 ? ERR_READ : recvRegResp(p_, cmd_, id, granted);
                 });
   }
   int32_t joinOk(const std::string& name, int32_t memno = -1) {
@@ -141,13 +124,13 @@ class Client {
     p_.rewind();
     if (send(++id_) != ERR_NONE) return ERR_WRITE;
     // A daemon that is stuck fails the call instead of hanging the test.
-    if (!readable(cmd_, 5000)) return ERR_READ;
+    if (waitReadable(cmd_, 5000) != 1) return ERR_READ;
     uint32_t id = id_;
     p_.rewind();
     return recv(id);
   }
   int cmd_;
-  int evt_ = -1;
+  UniqueFd evt_;
   uint32_t id_ = 0;
   uint8_t buf_[kMsgBufferBytes];
   MsgProto p_;
@@ -170,7 +153,7 @@ struct Event {
 // record that is not a well-formed event.
 bool readEvent(int fd, Event& e) {
   uint8_t rec[64];
-  if (!readable(fd, 5000) || recv(fd, rec, sizeof rec, 0) != 30) return false;
+  if (waitReadable(fd, 5000) != 1 || recv(fd, rec, sizeof rec, 0) != 30) return false;
   uint32_t type = 0;
   uint16_t sum = 0;
   memcpy(&type, rec, 4);
@@ -192,12 +175,12 @@ MemberBitmap membersOf(const std::string& group) {
 bool closedByPeer(int fd) {
   uint8_t rec[2048];
   ssize_t n = 1;
-  while (n > 0 && readable(fd, 5000)) n = recv(fd, rec, sizeof rec, 0);
+  while (n > 0 && waitReadable(fd, 5000) == 1) n = recv(fd, rec, sizeof rec, 0);
   return n <= 0;
 }
 
 nlohmann::json admin(const nlohmann::json& request) {
-  UniqueFd fd(connectTo(kAdmin));
+  const UniqueFd fd = connectTo(kAdmin);
   const std::string text = request.dump();
   send(fd.get(), text.data(), text.size(), 0);
   char buf[65536];
@@ -211,18 +194,15 @@ int exitOf(std::vector<std::string> args) {
   unlink(kFifo);
   const pid_t pid = spawnVelkd(kStderr, std::move(args));
   int status = 0;
-  bool exited = false;
-  if (!waitFor([&] { return exited = exited || waitpid(pid, &status, WNOHANG) == pid; })) {
+  if (!waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
     kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
+    waitpid(pid, &status, 0);
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string textOf(const char* path = kStderr) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  return std::string(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {});
 }
 
 // Each case runs against a fresh daemon in the foreground, killed at the end.
@@ -241,19 +221,17 @@ class Velkd : public ::testing::Test {
     pid_ = spawnVelkd(kStderr, std::move(args), limit);
     // Registration opens once the killed predecessor's marker is gone; a
     // daemon that exits instead ends the wait at once.
-    struct stat st;
     bool died = false;
     waitFor([&] {
-      return stat(kFifo, &st) == 0 || (died = died || waitpid(pid_, nullptr, WNOHANG) == pid_);
+      return access(kFifo, F_OK) == 0 || (died = waitpid(pid_, nullptr, WNOHANG) == pid_);
     });
+    if (died || access(kFifo, F_OK) != 0) ADD_FAILURE() << "velkd did not start: " << textOf();
     if (died) pid_ = -1;
-    if (died || stat(kFifo, &st) != 0) ADD_FAILURE() << "velkd did not start: " << textOf();
   }
   // Never to -1, which would reach every process.
   void sendSignal(int sig) const {
     if (pid_ > 0) kill(pid_, sig);
   }
-  // A normal client can still join and leave.
   void expectServing() {
     Client c;
     c.joinOk("check");
@@ -261,6 +239,11 @@ class Velkd : public ::testing::Test {
   }
   std::string proc(const char* entry) const {
     return "/proc/" + std::to_string(pid_) + "/" + entry;
+  }
+  long rssKb() const {
+    long size = 0, resident = -1;
+    std::ifstream(proc("statm")) >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
   }
   size_t openFds() const {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(proc("fd")), {}));
@@ -282,33 +265,23 @@ class Velkd : public ::testing::Test {
   pid_t pid_ = -1;
 };
 
-// --- Answers ---
-
-TEST_F(Velkd, AnswersCarryTheGrantedOrRefusedNumberAfterTheEventEnd) {
-  Client a, b, d, e, outsider;
-  EXPECT_EQ(a.joinOk("g", 0), 0);
-  int32_t granted = -1;
-  EXPECT_EQ(b.join("g", 0, granted), ERR_EXIST);
-  EXPECT_EQ(granted, 0);
-  EXPECT_EQ(d.joinOk("g", -1), 1);
-  EXPECT_EQ(d.join("h", -1, granted), ERR_IN_USE);
-  EXPECT_EQ(e.join(std::string(19, 'n'), -1, granted), ERR_INVALID);
-  EXPECT_TRUE(closedByPeer(e.evt()));  // refusals pass an event end too
-  ByteData data;
-  EXPECT_EQ(a.prdata(9, data), ERR_EXIST);
-  EXPECT_EQ(outsider.prdata(0, data), ERR_BAD_STATE);
-}
-
-// --- Event streams ---
-
 // A member that stops reading keeps its registration while its events
 // wait; once it reads again they reach it numbered without a gap, the
 // waiting reconfigurations merged into the newest, and a later event after.
-TEST_F(Velkd, BacklogOfAMemberThatStopsReadingArrivesInOrderMergedAndCurrent) {
+// The members that come and go meanwhile leave no descriptor or memory
+// behind; a closer thread (on kernels that cannot refuse passed
+// descriptors) may still be at work on the last ones, hence the wait.
+TEST_F(Velkd, BacklogArrivesInOrderMergedAndCurrentAndChurnLeaksNothing) {
   Client idle;
   idle.joinOk("g", 0);
   Event e;
+  size_t fds = 0;
+  long rss = 0;
   for (int i = 0; i < 1000; ++i) {
+    if (i == 100) {
+      fds = openFds();
+      rss = rssKb();
+    }
     Client churn;
     churn.joinOk("g", 1);
     if (i == 999) {  // every stream starts at 1, whatever the group has seen
@@ -318,6 +291,8 @@ TEST_F(Velkd, BacklogOfAMemberThatStopsReadingArrivesInOrderMergedAndCurrent) {
     ASSERT_EQ(churn.leave(), ERR_NONE);
   }
   ASSERT_EQ(membersOf("g"), mapOf({0}));
+  EXPECT_TRUE(waitFor([&] { return openFds() <= fds; })) << openFds() << " open, " << fds;
+  EXPECT_LT(rssKb() - rss, 256) << "RSS grew from " << rss << " kB";
   ASSERT_TRUE(admin({{"cmd", "event"}, {"group", "g"}, {"event", "resume"}, {"member", 0}})["ok"]);
   uint32_t seq = 0, outOfTurn = 0;
   MemberBitmap last{};
@@ -330,7 +305,7 @@ TEST_F(Velkd, BacklogOfAMemberThatStopsReadingArrivesInOrderMergedAndCurrent) {
   EXPECT_EQ(last, mapOf({0}));
   EXPECT_LE(outOfTurn, 1u);  // the merged one may follow a set equal to it
   EXPECT_LT(seq, 2001u) << "nothing was merged";
-  EXPECT_FALSE(readable(idle.evt(), 0));
+  EXPECT_EQ(waitReadable(idle.evt(), 0), 0);
   EXPECT_EQ(idle.leave(), ERR_NONE);
 }
 
@@ -355,30 +330,40 @@ TEST_F(Velkd, MemberWhoseQueueOverflowsOrEventEndClosesLosesItsRegistration) {
     Event e;
     ASSERT_TRUE(readEvent(reader.evt(), e) && readEvent(reader.evt(), e));
     EXPECT_EQ(e, (Event{skgxngeRCFG, mapOf({1}), 2}));
-    EXPECT_FALSE(readable(reader.evt(), 0));
+    EXPECT_EQ(waitReadable(reader.evt(), 0), 0);
     EXPECT_TRUE(closedByPeer(idle.evt()));
     EXPECT_EQ(idle.leave(), ERR_BAD_STATE);
   }
   expectServing();
 }
 
-// --- Hostile clients ---
-
 void sendRaw(int fd, const void* data, size_t len) {
   ASSERT_EQ(send(fd, data, len, MSG_NOSIGNAL), static_cast<ssize_t>(len));
 }
 
-// Which damage the codec refuses is for its own tests; here, what the daemon
-// does with a record it cannot take.
-TEST_F(Velkd, MalformedRecordsCloseOnlyThatConnection) {
-  Client member;
-  member.joinOk("g", 0);
-  uint8_t answer[kMsgBufferBytes];
-  MsgProto p(answer, sizeof answer);
+// Answers carry the granted or refused number, after the event end. Which
+// damage the codec refuses is for its own tests; here, what the daemon does
+// with a record it cannot take, and with clients that send a join and then
+// never read the answer or vanish before it.
+TEST_F(Velkd, AnswersCarryTheirNumbersAndHostileClientsDisturbNoOneElse) {
+  Client a, b, d, e, outsider, silent, unanswered;
+  EXPECT_EQ(a.joinOk("g", 0), 0);
+  int32_t granted = -1;
+  EXPECT_EQ(b.join("g", 0, granted), ERR_EXIST);
+  EXPECT_EQ(granted, 0);
+  EXPECT_EQ(d.joinOk("g", -1), 1);
+  EXPECT_EQ(d.join("h", -1, granted), ERR_IN_USE);
+  EXPECT_EQ(e.join(std::string(19, 'n'), -1, granted), ERR_INVALID);
+  EXPECT_TRUE(closedByPeer(e.evt()));  // refusals pass an event end too
+  ByteData data;
+  EXPECT_EQ(a.prdata(9, data), ERR_EXIST);
+  EXPECT_EQ(outsider.prdata(0, data), ERR_BAD_STATE);
+  uint8_t buf[kMsgBufferBytes];
+  MsgProto p(buf, sizeof buf);
   ASSERT_EQ(buildRegResp(p, 1, 0, 0), ERR_NONE);
   const std::pair<const char*, std::vector<uint8_t>> bad[] = {
       {"garbage", {0xde, 0xad, 0xbe, 0xef, 0x01, 0x02, 0x03}},
-      {"a daemon's message", std::vector<uint8_t>(answer, answer + p.length())},
+      {"a daemon's message", std::vector<uint8_t>(buf, buf + p.length())},
       {"oversized", std::vector<uint8_t>(2000, 0x01)},
       {"shorter than a type", {0x01}}};
   for (const auto& [what, record] : bad) {
@@ -388,16 +373,21 @@ TEST_F(Velkd, MalformedRecordsCloseOnlyThatConnection) {
     EXPECT_TRUE(closedByPeer(hostile.cmd()));
     expectServing();
   }
-  EXPECT_EQ(membersOf("g"), mapOf({0}));
+  p.rewind();
+  ASSERT_EQ(buildRegReq(p, 1, "mid", -1, ByteData()), ERR_NONE);
+  sendRaw(unanswered.cmd(), buf, p.length());
+  expectServing();
+  sendRaw(connectTo(kSock).get(), buf, p.length());
+  expectServing();
+  EXPECT_EQ(membersOf("g"), mapOf({0}));    // d let go of its event end at the refusal
+  EXPECT_EQ(membersOf("mid"), mapOf({0}));  // only the unanswered one
 }
 
 // A loopback TCP socket whose close lingers for an hour: its peer, kept by
 // the caller, reads nothing, so the data queued on it never drains.
 int lingeringTcp(UniqueFd& peer) {
   UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof addr;
   auto* any = reinterpret_cast<sockaddr*>(&addr);
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -439,36 +429,15 @@ TEST_F(Velkd, PassedDescriptorsAreRefusedOrClosedWithoutHoldingTheDaemonUp) {
   EXPECT_LE(openFds(), before);
 }
 
-TEST_F(Velkd, SilentAndVanishingClientsHoldNothingUp) {
-  Client silent, unanswered;
-  uint8_t req[kMsgBufferBytes];
-  MsgProto p(req, sizeof req);
-  ASSERT_EQ(buildRegReq(p, 1, "mid", -1, ByteData()), ERR_NONE);
-  sendRaw(unanswered.cmd(), req, p.length());
-  expectServing();
-  UniqueFd vanishing(connectTo(kSock));
-  sendRaw(vanishing.get(), req, p.length());
-  vanishing = UniqueFd();
-  expectServing();
-  EXPECT_EQ(membersOf("mid"), mapOf({0}));  // only the unanswered one
-}
-
-// Connections opened with uid as the effective uid, which is what the
-// daemon sees, until it refuses one.
-std::vector<UniqueFd> connectAs(uid_t uid) {
-  std::vector<UniqueFd> held;
-  uint8_t req[kMsgBufferBytes], answer[kMsgBufferBytes];
-  MsgProto p(req, sizeof req);
-  EXPECT_EQ(buildQgrpReq(p, 1, "g"), ERR_NONE);
+// Clients connected with uid as the effective uid, which is what the daemon
+// sees, until it refuses one.
+std::vector<std::unique_ptr<Client>> connectAs(uid_t uid) {
+  std::vector<std::unique_ptr<Client>> held;
+  MemberBitmap map;
   EXPECT_EQ(seteuid(uid), 0);
-  for (;;) {
-    UniqueFd fd(connectTo(kSock));
-    if (send(fd.get(), req, p.length(), 0) < 0 || !readable(fd.get(), 5000) ||
-        recv(fd.get(), answer, sizeof answer, 0) <= 0) {
-      break;
-    }
-    held.push_back(std::move(fd));
+  while (held.emplace_back(std::make_unique<Client>())->members("g", map) == ERR_NONE) {
   }
+  held.pop_back();
   EXPECT_EQ(seteuid(0), 0);
   return held;
 }
@@ -497,16 +466,15 @@ TEST_F(Velkd, ConnectionCapsPerUidAndInAllLeaveRootServed) {
 // out of connections to accept is none.
 TEST_F(Velkd, ClientCausedLinesAreRateLimitedAndCounted) {
   constexpr size_t kFlood = 1000;
-  for (size_t i = 0; i < kFlood; ++i) sendRaw(UniqueFd(connectTo(kSock)).get(), "", 1);
+  for (size_t i = 0; i < kFlood; ++i) sendRaw(connectTo(kSock).get(), "", 1);
   size_t written = 0, counted = 0;
   auto account = [&] {
     written = counted = 0;
     std::ifstream log(kStderr);
     for (std::string line; std::getline(log, line);) {
       written += line.find("malformed request") != std::string::npos;
-      if (line.find("lines caused by clients not logged") != std::string::npos) {
+      if (line.find("lines caused by clients not logged") != std::string::npos)
         counted += std::stoul(line.substr(line.find(' ')));
-      }
     }
     return written + counted == kFlood;
   };
@@ -515,75 +483,21 @@ TEST_F(Velkd, ClientCausedLinesAreRateLimitedAndCounted) {
   EXPECT_EQ(textOf().find("accept4 failed"), std::string::npos);
 }
 
-TEST_F(Velkd, ThousandJoinLeaveCyclesLeakNoDescriptorsOrMemory) {
-  auto rssKb = [&] {
-    long size = 0, resident = -1;
-    std::ifstream(proc("statm")) >> size >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-  };
-  // The answered queries show the daemon has handled every earlier close; a
-  // closer thread (on kernels that cannot refuse passed descriptors) may
-  // still be at work on them, hence the wait.
-  auto cycles = [&](int n) {
-    for (int i = 0; i < n; ++i) {
-      Client c;
-      c.joinOk("cycle");
-      EXPECT_EQ(c.leave(), ERR_NONE);
-    }
-    membersOf("cycle");
-  };
-  cycles(100);
-  const size_t fds = openFds();
-  const long rss = rssKb();
-  cycles(1000);
-  EXPECT_TRUE(waitFor([&] { return openFds() <= fds; })) << openFds() << " open, " << fds;
-  EXPECT_LT(rssKb() - rss, 256) << "RSS grew from " << rss << " kB";
-}
-
-// An idle daemon sleeps in epoll_wait whatever it holds open: over an idle
-// second it uses next to no CPU time (a generous bound; a spin uses it all).
-TEST_F(Velkd, IdleDaemonUsesNoCpu) {
-  Client member, silent;
-  member.joinOk("g");
-  UniqueFd adminConn(connectTo(kAdmin));
-  auto ticks = [&] {  // user and system time, the 14th and 15th fields
-    std::ifstream stat(proc("stat"));
-    std::string field;
-    for (int i = 0; i < 13; ++i) stat >> field;
-    long user = 0, system = 0;
-    stat >> user >> system;
-    return user + system;
-  };
-  const long before = ticks();
-  poll(nullptr, 0, 1000);
-  EXPECT_LT(ticks() - before, sysconf(_SC_CLK_TCK) / 20);
-}
-
-// --- Options, start and stop ---
-
 TEST_F(Velkd, GroupAndModeReachTheEndpointsAndBadOnesStopTheStart) {
+  stop();
+  for (const auto& [option, value] :
+       {std::pair{"--mode", "1000"}, {"--mode", "8"}, {"--group", "no-such-group"}})
+    EXPECT_EQ(exitOf({"-f", option, value}), 2) << value;
   const group* site = getgrnam("daemon");
   ASSERT_NE(site, nullptr);
   const struct {
     std::vector<std::string> args;
-    int exit;  // -1: starts
     mode_t mode;
     gid_t gid;
-  } rows[] = {{{"--group", "daemon", "--mode", "0660"}, -1, 0660, site->gr_gid},
-              {{"--mode", "0777"}, -1, 0777, 0},
-              {{"--group", "4321"}, -1, 0666, 4321},  // a number that names no group
-              {{"--mode", "1000"}, 2, 0, 0},
-              {{"--mode", "8"}, 2, 0, 0},
-              {{"--group", "no-such-group"}, 2, 0, 0}};
+  } rows[] = {{{"--group", "daemon", "--mode", "0660"}, 0660, site->gr_gid},
+              {{"--group", "4321"}, 0666, 4321}};  // a number that names no group
   for (const auto& row : rows) {
     SCOPED_TRACE(row.args.back());
-    if (row.exit >= 0) {
-      stop();
-      std::vector<std::string> args = row.args;
-      args.insert(args.begin(), "-f");
-      EXPECT_EQ(exitOf(args), row.exit);
-      continue;
-    }
     respawn(row.args);
     for (const char* path : {kSock, kFifo}) {
       struct stat st {};
@@ -594,36 +508,31 @@ TEST_F(Velkd, GroupAndModeReachTheEndpointsAndBadOnesStopTheStart) {
   }
 }
 
-// Something in the way of each start step: velkd names the step.
-TEST_F(Velkd, StartThatCannotCompleteNamesTheStepThatFailed) {
+// Something in the way of each start step (a directory where velkd needs
+// something else): velkd names the step. Without -f the start returns once
+// the socket exists. The daemon, reparented to this process, is found
+// whatever the pid file says, so that it is stopped at the end like any
+// other; the pid file names it, and it serves.
+TEST_F(Velkd, StartNamesTheStepThatFailedOrDetachesOnceServingWithThePidWritten) {
   const std::pair<const char*, const char*> rows[] = {
-      {"/etc/velk/cluster.conf",
-       "velkd: cannot load the cluster configuration: /etc/velk/cluster.conf: "},
-      {"/run/velkd/velkd.pid", "velkd: cannot open the pid file /run/velkd/velkd.pid: "},
-      {kAdmin, "velkd: cannot bind the admin socket /run/velkd/admin.sock: "},
-      {kSock, "velkd: cannot bind the registration socket /var/run/.skgxn_registration.sock: "},
-      {kFifo, "velkd: cannot create the registration marker /var/run/.skgxn_registration: "}};
+      {"/etc/velk/cluster.conf", "load the cluster configuration:"},
+      {"/run/velkd/velkd.pid", "open the pid file"},
+      {kAdmin, "bind the admin socket"},
+      {kSock, "bind the registration socket"},
+      {kFifo, "create the registration marker"}};
   stop();
-  for (const auto& [path, message] : rows) {
+  for (const auto& [path, step] : rows) {
     SCOPED_TRACE(path);
     std::filesystem::remove_all(path);
-    std::filesystem::create_directory(path);  // not what velkd can use there
+    std::filesystem::create_directory(path);
     EXPECT_EQ(exitOf({"-f"}), 1);
+    const std::string message = std::string("velkd: cannot ") + step + " " + path + ": ";
     EXPECT_NE(textOf().find(message), std::string::npos) << textOf();
     std::filesystem::remove(path);
   }
-}
-
-// Without -f the start returns once the socket exists; the pid file then
-// names the daemon, reparented to this process, which serves.
-TEST_F(Velkd, DetachedStartReturnsOnceServingWithTheDaemonsPidWritten) {
-  stop();
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   EXPECT_EQ(exitOf({}), 0);
-  struct stat st;
-  EXPECT_EQ(stat(kSock, &st), 0);
-  // The daemon, reparented to this process, is found whatever the pid file
-  // says, so that it is stopped at the end like any other.
+  EXPECT_EQ(access(kSock, F_OK), 0);
   std::ifstream("/proc/self/task/" + std::to_string(gettid()) + "/children") >> pid_;
   ASSERT_GT(pid_, 0);
   pid_t written = 0;
@@ -638,34 +547,24 @@ TEST_F(Velkd, SecondInstanceIsRefusedOtherSignalsIgnoredAndSigtermAbortsAndRemov
   int status = 0;
   waitpid(spawnVelkd("/dev/null"), &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-  for (int sig : {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGRTMIN + 1}) {
-    SCOPED_TRACE(sig);
-    sendSignal(sig);
-    expectServing();
-  }
-  Client a, b, c;
-  a.joinOk("g");
-  b.joinOk("g");
-  c.joinOk("h");
+  for (int sig : {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGRTMIN + 1}) sendSignal(sig);
+  expectServing();
+  Client members[3];
+  for (int i = 0; i < 3; ++i) members[i].joinOk(i < 2 ? "g" : "h");  // two groups
   sendSignal(SIGTERM);
   waitpid(pid_, &status, 0);
   pid_ = -1;
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  for (Client* m : {&a, &b, &c}) {
+  for (Client& m : members) {
     Event e;
-    while (readEvent(m->evt(), e) && e.code != skgxngeABT) {
+    while (readEvent(m.evt(), e) && e.code != skgxngeABT) {
     }
     EXPECT_EQ(e.code, static_cast<uint32_t>(skgxngeABT));
-    EXPECT_TRUE(closedByPeer(m->evt()));
-    EXPECT_TRUE(closedByPeer(m->cmd()));
+    EXPECT_TRUE(closedByPeer(m.evt()));
+    EXPECT_TRUE(closedByPeer(m.cmd()));
   }
-  struct stat st;
-  for (const char* path : {kFifo, kSock, kAdmin}) EXPECT_NE(stat(path, &st), 0) << path;
+  for (const char* path : {kFifo, kSock, kAdmin}) EXPECT_NE(access(path, F_OK), 0) << path;
 }
-
-// --- velkctl ---
-
-constexpr const char* kAsNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
 
 struct Outcome {
   int status = -1;
@@ -682,51 +581,45 @@ Outcome velkctl(const std::string& args, const char* prefix = "") {
   return o;
 }
 
-TEST_F(Velkd, VelkctlAnswersFromARunningDaemonOnlyToRootAndNamesEveryFailure) {
+// The trace and dump rows leave the command file as shown, whether or not
+// velkd runs: refusals change nothing.
+TEST_F(Velkd, VelkctlAnswersOnlyToRootRewritesTheCommandFileAndNamesEveryFailure) {
   stop();
   const Outcome none = velkctl("status");
   EXPECT_EQ(none.status, 1);
   EXPECT_NE(none.output.find("velkd is not running"), std::string::npos) << none.output;
-  // A daemon that reads the request, then hangs up or answers what is no
-  // answer.
-  for (const auto& [answer, shown] :
-       {std::pair{"", "velkd closed the connection before its answer"},
-        {"[1]", "velkd sent an answer velkctl cannot read"}}) {
-    UniqueFd listener(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    unlink(kAdmin);
-    const sockaddr_un addr{AF_UNIX, "/run/velkd/admin.sock"};
-    ASSERT_EQ(bind(listener.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener.get(), 1), 0);
-    std::thread fake([&, answer = std::string(answer)] {
-      UniqueFd conn(accept(listener.get(), nullptr, nullptr));
-      char request[4096];
-      (void)recv(conn.get(), request, sizeof request, 0);
-      if (!answer.empty()) (void)send(conn.get(), answer.data(), answer.size(), 0);
-    });
-    const Outcome o = velkctl("status");
-    fake.join();
-    EXPECT_EQ(o.status, 1);
-    EXPECT_NE(o.output.find(shown), std::string::npos) << o.output;
-  }
   respawn();
+  std::filesystem::remove_all("/var/cluster/velk");  // as on a fresh install
   const struct {
     const char* args;
-    const char* prefix;
     int status;
     const char* shown;
-  } rows[] = {
-      {"groups", kAsNobody, 1,
-       "permission denied on /run/velkd/admin.sock (velkctl must run as root)"},
-      {"status --json", "", 0, "\"members\": 0,"},
-      {"nodes", "", 0, "  member  0\n"},
-      {"event nosuch resume --member 3", "", 1, "no such member in group nosuch"},
-      {"members \"$(printf 'a\\377')\"", "", 1, "not UTF-8"},
-  };
+    const char* file = nullptr;  // the command file after the row
+    const char* prefix = "";
+  } rows[] = {{"groups", 1, "permission denied on /run/velkd/admin.sock (velkctl must run as root)",
+               nullptr, "setpriv --reuid=65534 --regid=65534 --clear-groups "},
+              {"status --json", 0, "\"members\": 0,"},
+              {"nodes", 0, "  member  0\n"},
+              {"event nosuch resume --member 3", 1, "no such member in group nosuch"},
+              {"members \"$(printf 'a\\377')\"", 1, "not UTF-8"},
+              {"trace on evt MSG --output /var/tmp/t.log", 0, "",
+               "TRACE ON EVT MSG\nOUTPUT ON /var/tmp/t.log\n"},
+              {"--json trace off", 0, "", "TRACE OFF\n"},
+              {"trace on ALL", 1, "", "TRACE OFF\n"},
+              {"trace", 106, "", "TRACE OFF\n"},  // a usage error
+              {"dump --output relative.log", 1, "", "TRACE OFF\n"},
+              {"--json dump --output /var/tmp/d", 0, "", "TRACE OFF\nDUMP /var/tmp/d\n"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.args);
     const Outcome o = velkctl(row.args, row.prefix);
     EXPECT_EQ(o.status, row.status);
     EXPECT_NE(o.output.find(row.shown), std::string::npos) << o.output;
+    if (row.file == nullptr) continue;
+    EXPECT_EQ(textOf(kCmdFile), row.file);
+    if (std::string(row.args).starts_with("--json")) {
+      EXPECT_EQ(nlohmann::json::parse(o.output, nullptr, false),
+                (nlohmann::json{{"ok", true}, {"file", kCmdFile}, {"content", row.file}}));
+    }
   }
 }
 
@@ -739,10 +632,7 @@ TEST_F(Velkd, VelkctlGetsThousandsOfHostileGroupNamesWholeAndEscaped) {
   const std::string hostile("\x1b\r\n\x07\x7f\xff\xc2\x9b\x01\x02\x03\x04\x05\x06", 14);
   constexpr int kGroups = 2400;
   std::vector<Client> members(kGroups);
-  for (int i = 0; i < kGroups; ++i) {
-    int32_t granted = -1;
-    ASSERT_EQ(members[i].join(hostile + std::to_string(1000 + i), -1, granted), ERR_NONE);
-  }
+  for (int i = 0; i < kGroups; ++i) members[i].joinOk(hostile + std::to_string(1000 + i));
   const std::string shown = escapeText(hostile) + "1000";
   const Outcome json = velkctl("--json groups");
   const auto answer = nlohmann::json::parse(json.output, nullptr, false);
@@ -751,37 +641,9 @@ TEST_F(Velkd, VelkctlGetsThousandsOfHostileGroupNamesWholeAndEscaped) {
   EXPECT_EQ(answer["groups"][0]["name"], shown);
   const std::string log = textOf();
   EXPECT_NE(log.find("join group " + shown + " member 0 "), std::string::npos);
-  std::string raw = hostile;  // the newline stays: it ends the lines here
-  std::erase(raw, '\n');
-  for (const std::string* out : {&json.output, &log}) {
+  const std::string raw = hostile.substr(0, 2) + hostile.substr(3);  // newlines end lines here
+  for (const std::string* out : {&json.output, &log})
     EXPECT_EQ(out->find_first_of(raw), std::string::npos);
-  }
-}
-
-// Each row leaves the file as shown: refusals change nothing.
-TEST(Velkctl, TraceCommandsRewriteTheCommandFileOrChangeNothing) {
-  std::filesystem::remove_all("/var/cluster/velk");  // as on a fresh install
-  const struct {
-    const char* args;
-    int status;
-    const char* file;
-  } rows[] = {{"trace on evt MSG --output /var/tmp/t.log", 0,
-               "TRACE ON EVT MSG\nOUTPUT ON /var/tmp/t.log\n"},
-              {"--json trace off", 0, "TRACE OFF\n"},
-              {"trace on ALL", 1, "TRACE OFF\n"},
-              {"trace", 106, "TRACE OFF\n"},  // a usage error
-              {"dump --output relative.log", 1, "TRACE OFF\n"},
-              {"--json dump --output /var/tmp/d", 0, "TRACE OFF\nDUMP /var/tmp/d\n"}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.args);
-    const Outcome o = velkctl(row.args);
-    EXPECT_EQ(o.status, row.status) << o.output;
-    EXPECT_EQ(textOf(kCmdFile), row.file);
-    if (std::string(row.args).starts_with("--json")) {
-      EXPECT_EQ(nlohmann::json::parse(o.output, nullptr, false),
-                (nlohmann::json{{"ok", true}, {"file", kCmdFile}, {"content", row.file}}));
-    }
-  }
 }
 
 }  // namespace

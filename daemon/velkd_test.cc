@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "daemon/escape_text.h"
@@ -429,6 +431,42 @@ TEST_F(Velkd, PassedDescriptorsAreRefusedOrClosedWithoutHoldingTheDaemonUp) {
   EXPECT_LE(openFds(), before);
 }
 
+// Credentials are no descriptors: velkd closes nothing of its own for the
+// numbers in them and answers the request they came with. The kernel hands
+// credentials only to a socket that asked for them, so the test asks for the
+// daemon, on its listening socket, whose connections inherit the wish.
+TEST_F(Velkd, CredentialsSentToTheDaemonCloseNothingOfItsOwn) {
+  const UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
+  for (int fd = 0; fd < 16; ++fd) {
+    const UniqueFd copy(static_cast<int>(syscall(SYS_pidfd_getfd, pidfd.get(), fd, 0)));
+    const int on = 1;
+    setsockopt(copy.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+  }
+  Client member, sender;
+  member.joinOk("g");
+  const size_t before = openFds();
+  uint8_t req[kMsgBufferBytes], answer[kMsgBufferBytes];
+  MsgProto p(req, sizeof req);
+  ASSERT_EQ(buildQgrpReq(p, 1, "g"), ERR_NONE);
+  for (uint32_t n = 3; n < 12; n += 2) {  // the daemon's own descriptors' numbers
+    iovec iov{req, p.length()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    *CMSG_FIRSTHDR(&msg) = cmsghdr{CMSG_LEN(sizeof(ucred)), SOL_SOCKET, SCM_CREDENTIALS};
+    const ucred cred{getpid(), n, n + 1};
+    memcpy(CMSG_DATA(CMSG_FIRSTHDR(&msg)), &cred, sizeof cred);
+    ASSERT_EQ(sendmsg(sender.cmd(), &msg, 0), static_cast<ssize_t>(p.length()));
+    ASSERT_EQ(waitReadable(sender.cmd(), 5000), 1);
+    EXPECT_GT(recv(sender.cmd(), answer, sizeof answer, 0), 0) << "closed with " << n;
+  }
+  EXPECT_EQ(openFds(), before);
+  expectServing();
+}
+
 // Clients connected with uid as the effective uid, which is what the daemon
 // sees, until it refuses one.
 std::vector<std::unique_ptr<Client>> connectAs(uid_t uid) {
@@ -483,6 +521,35 @@ TEST_F(Velkd, ClientCausedLinesAreRateLimitedAndCounted) {
   EXPECT_EQ(textOf().find("accept4 failed"), std::string::npos);
 }
 
+// An idle daemon sleeps in epoll_wait whatever it holds open, and so does
+// one whose descriptors administrators' connections (which are not capped)
+// have used up: over a second it uses next to no CPU time (a generous
+// bound; a spin uses it all). Clients are served once they go.
+TEST_F(Velkd, IdleOrOutOfDescriptorsTheDaemonUsesNoCpu) {
+  auto ticks = [&] {  // user and system time, the 14th and 15th fields
+    std::ifstream stat(proc("stat"));
+    std::string field;
+    for (int i = 0; i < 13; ++i) stat >> field;
+    long user = 0, system = 0;
+    stat >> user >> system;
+    return user + system;
+  };
+  for (const bool exhausted : {false, true}) {
+    SCOPED_TRACE(exhausted ? "out of descriptors" : "idle");
+    if (exhausted) respawn({}, {64, 64});
+    Client member, silent;
+    member.joinOk("g");
+    std::vector<UniqueFd> admins;
+    for (int i = 0; i < (exhausted ? 80 : 1); ++i) admins.emplace_back(connectTo(kAdmin));
+    UniqueFd waiting(connectTo(kSock));
+    const long before = ticks();
+    poll(nullptr, 0, 1000);
+    EXPECT_LT(ticks() - before, sysconf(_SC_CLK_TCK) / 20);
+    admins.clear();
+    expectServing();
+  }
+}
+
 TEST_F(Velkd, GroupAndModeReachTheEndpointsAndBadOnesStopTheStart) {
   stop();
   for (const auto& [option, value] :
@@ -495,6 +562,7 @@ TEST_F(Velkd, GroupAndModeReachTheEndpointsAndBadOnesStopTheStart) {
     mode_t mode;
     gid_t gid;
   } rows[] = {{{"--group", "daemon", "--mode", "0660"}, 0660, site->gr_gid},
+              {{"--mode", "0777"}, 0777, 0},
               {{"--group", "4321"}, 0666, 4321}};  // a number that names no group
   for (const auto& row : rows) {
     SCOPED_TRACE(row.args.back());
@@ -588,6 +656,27 @@ TEST_F(Velkd, VelkctlAnswersOnlyToRootRewritesTheCommandFileAndNamesEveryFailure
   const Outcome none = velkctl("status");
   EXPECT_EQ(none.status, 1);
   EXPECT_NE(none.output.find("velkd is not running"), std::string::npos) << none.output;
+  // A daemon that reads the request, then hangs up or answers what is no
+  // answer.
+  for (const auto& [answer, shown] :
+       {std::pair{"", "velkd closed the connection before its answer"},
+        {"[1]", "velkd sent an answer velkctl cannot read"}}) {
+    UniqueFd listener(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    const sockaddr_un addr{AF_UNIX, "/run/velkd/admin.sock"};
+    unlink(kAdmin);
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener.get(), 1), 0);
+    std::thread fake([&, answer = std::string(answer)] {
+      UniqueFd conn(accept(listener.get(), nullptr, nullptr));
+      char request[4096];
+      if (recv(conn.get(), request, sizeof request, 0) > 0 && !answer.empty())
+        (void)send(conn.get(), answer.data(), answer.size(), 0);
+    });
+    const Outcome o = velkctl("status");
+    fake.join();
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.output.find(shown), std::string::npos) << o.output;
+  }
   respawn();
   std::filesystem::remove_all("/var/cluster/velk");  // as on a fresh install
   const struct {

@@ -691,7 +691,7 @@ TEST_F(Velkd, VelkctlAnswersOnlyToRootRewritesTheCommandFileAndNamesEveryFailure
               {"nodes", 0, "  member  0\n"},
               {"event nosuch resume --member 3", 1, "no such member in group nosuch"},
               {"members \"$(printf 'a\\377')\"", 1, "not UTF-8"},
-              {"trace on evt MSG --output /var/tmp/t.log", 0, "",
+              {"--json trace on evt MSG --output /var/tmp/t.log", 0, "",
                "TRACE ON EVT MSG\nOUTPUT ON /var/tmp/t.log\n"},
               {"--json trace off", 0, "", "TRACE OFF\n"},
               {"trace on ALL", 1, "", "TRACE OFF\n"},

@@ -1,8 +1,7 @@
-// The exported calls that need no daemon, through the whole frame: the
-// argument checks of all eighteen in their order, the context and library
-// calls, the trace callback, the deprecated calls and the node queries
-// against the configuration library's test double. Runs in the private mount
-// namespace, switching the trace mask with the real command file.
+// The exported calls that need no daemon, through the whole frame: argument
+// checks in their order, context and library calls, the trace callback, the
+// deprecated calls and the node queries over the configuration library's
+// test double, in the private mount namespace for the real command file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +9,6 @@
 #include <cstdarg>
 #include <cstring>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,11 +28,7 @@ namespace {
 using test::TraceCapture;
 using Lines = std::vector<std::string>;
 
-std::string ptr(const void* p) {
-  std::ostringstream out;
-  out << p;
-  return out.str();
-}
+std::string ptr(const void* p) { return ::testing::PrintToString(p); }
 
 // cbctx is the Lines that collects each formatted callback line.
 void recordCallback(void* cbctx, const char* fmt, ...) {
@@ -48,12 +42,10 @@ void recordCallback(void* cbctx, const char* fmt, ...) {
 
 // The captured lines apart from entry and exit lines: what a call complained of.
 Lines complaints(const TraceCapture& trace) {
-  Lines found;
-  for (const std::string& line : trace.lines()) {
-    if (line.find(":ENTER") == std::string::npos && line.find(":EXIT") == std::string::npos) {
-      found.push_back(line);
-    }
-  }
+  Lines found = trace.lines();
+  std::erase_if(found, [](const std::string& line) {
+    return line.find(":ENTER") != std::string::npos || line.find(":EXIT") != std::string::npos;
+  });
   return found;
 }
 

@@ -32,7 +32,6 @@ using Lines = std::vector<std::string>;
 constexpr uint32_t kLowestFree = 0xffffffffu;
 
 int32_t fakeNow = 0;
-int32_t fakeClock() { return fakeNow; }
 
 // Waits until the group's event stream has something to read, so a poll
 // that follows finds the daemon's event without any timing assumption.
@@ -179,65 +178,46 @@ TEST_F(VelkdGroupTest, PrivateDataNeedsRoomForAllOfItAndAValidMemberNumber) {
   EXPECT_EQ(asked.count("MsgClient::prdataRequest:ENTER"), 1u);
 }
 
-// Two threads on two handles get only their own answers.
-TEST_F(VelkdGroupTest, ThreadsOnTwoHandlesThenContextDeletionClosesBothWithoutARequest) {
-  test::writeCmdFile("TRACE OFF\n");
+// Two threads on two handles get only their own answers while one of them
+// forks. A child finds no lock the other thread held left taken, the C
+// library's included, and the handle it inherited closed and refused: its
+// leave never reaches the daemon. Deleting the context then closes both
+// groups without a request.
+TEST_F(VelkdGroupTest, ThreadsForkedChildrenAndContextDeletionKeepToTheirOwnHandles) {
   const std::string data[2] = {"the first group's member", "the second's"};
+  const char* name = "AN_18_LETTER_GROUP";  // the longest name there may be
   skgxn_group groups[2] = {};
-  join(groups[0], 0, "GRPA", data[0].data(), static_cast<uint32_t>(data[0].size()));
+  join(groups[0], 0, name, data[0].data(), static_cast<uint32_t>(data[0].size()));
   join(groups[1], 0, "GRPB", data[1].data(), static_cast<uint32_t>(data[1].size()));
+  const int fds[] = {groupStateOf(&groups[0])->commandFd, groupStateOf(&groups[0])->eventFd,
+                     groupStateOf(&groups[1])->commandFd, groupStateOf(&groups[1])->eventFd};
   int wrong[2] = {};
   auto work = [&](int i) {
     skgxn_result err{};
     uint8_t bitmap[16];
     skgxn_memmap memmap{bitmap};
     char buffer[96];
-    for (int n = 0; n < 300; ++n) {
-      uint32_t len = 0;
-      wrong[i] += skgxnprdata(&err, &groups[i], 0, buffer, sizeof buffer, &len, nullptr, 0) != 1 ||
-                  std::string(buffer, len) != data[i];
-      (void)skgxnpstat(&err, &groups[i], &memmap, 0, nullptr, 0);
-      wrong[i] += err.code != 0 || bitmap[0] != 1;
-    }
+    uint32_t len = 0;
+    wrong[i] += skgxnprdata(&err, &groups[i], 0, buffer, sizeof buffer, &len, nullptr, 0) != 1 ||
+                std::string(buffer, len) != data[i];
+    (void)skgxnpstat(&err, &groups[i], &memmap, 0, nullptr, 0);
+    wrong[i] += err.code != 0 || bitmap[0] != 1;
   };
-  std::thread other(work, 1);
-  work(0);
-  other.join();
-  EXPECT_EQ(wrong[0] + wrong[1], 0);
-  // Deleting the context closes every group without a request to the daemon;
-  // the callers' records then name freed states and are refused.
-  const int fds[] = {groupStateOf(&groups[0])->commandFd, groupStateOf(&groups[0])->eventFd,
-                     groupStateOf(&groups[1])->commandFd, groupStateOf(&groups[1])->eventFd};
-  test::writeCmdFile("TRACE ON MSG\n");
-  TraceCapture trace;
-  ASSERT_EQ(skgxncdel(&err_, &ctx_, nullptr, 0), 1);
-  for (int fd : fds) EXPECT_FALSE(test::fdIsOpen(fd)) << fd;
-  EXPECT_TRUE(trace.startingWith("MsgClient::drgRequest").empty());
-  EXPECT_FALSE(isValidGroupHandle(&groups[0]) || isValidGroupHandle(&groups[1]));
-}
-
-// Children forked while another thread traces find no lock that thread
-// held left taken, the C library's included, and the handle they inherited
-// closed and refused: their leave never reaches the daemon.
-TEST_F(VelkdGroupTest, ForkedChildIsRefusedTheInheritedHandleAndNeverWaits) {
-  skgxn_group group{};
-  join(group, 0, "AN_18_LETTER_GROUP");  // the longest name there may be
-  const int fds[2] = {groupStateOf(&group)->commandFd, groupStateOf(&group)->eventFd};
   std::atomic<bool> stop{false};
-  std::thread tracer([&] {
-    while (!stop) traceLine("a line while others fork\n", TRACE_ERR);
+  std::thread other([&] {
+    while (!stop) work(1);
   });
   int failed = 0;
-  for (int i = 0; i < 200; ++i) {
+  for (int n = 0; n < 200; ++n) {
+    work(0);
     const pid_t pid = ::fork();
     if (pid == 0) {
       ::alarm(3);
-      char data[8];
       uint32_t len = 0;
       bool refused = !test::fdIsOpen(fds[0]) && !test::fdIsOpen(fds[1]);
-      refused &= poll(group) == skgxngeABT && err_.code == SKGXN_EINVAL;
-      refused &= prdata(group, 0, data, sizeof data, len) == 0 && err_.code == SKGXN_EINVAL;
-      refused &= skgxndrg(&err_, &group, nullptr, 0) == 1 && group.state == nullptr;
+      refused &= poll(groups[0]) == skgxngeABT && err_.code == SKGXN_EINVAL;
+      refused &= prdata(groups[0], 0, bitmap_, 16, len) == 0 && err_.code == SKGXN_EINVAL;
+      refused &= skgxndrg(&err_, &groups[0], nullptr, 0) == 1 && groups[0].state == nullptr;
       ::_exit(refused ? 0 : 1);
     }
     int status = 0;
@@ -245,17 +225,22 @@ TEST_F(VelkdGroupTest, ForkedChildIsRefusedTheInheritedHandleAndNeverWaits) {
     failed += status != 0;
   }
   stop = true;
-  tracer.join();
-  EXPECT_EQ(failed, 0);
-  ASSERT_EQ(query("AN_18_LETTER_GROUP"), 1);
+  other.join();
+  EXPECT_EQ(wrong[0] + wrong[1] + failed, 0);
+  ASSERT_EQ(query(name), 1);
   EXPECT_EQ(bitmap_[0], 1) << "the parent is still a member";
+  TraceCapture trace;
+  ASSERT_EQ(skgxncdel(&err_, &ctx_, nullptr, 0), 1);
+  for (int fd : fds) EXPECT_FALSE(test::fdIsOpen(fd)) << fd;
+  EXPECT_TRUE(trace.startingWith("MsgClient::drgRequest").empty());
+  EXPECT_FALSE(isValidGroupHandle(&groups[0]) || isValidGroupHandle(&groups[1]));
 }
 
 // The poll runs on the test's clock: intervals of 4 and 16 seconds are late,
 // and an event or a change of event ends the averaging period.
 TEST_F(VelkdGroupTest, PollWritesStatisticsAndLatePollLines) {
   test::writeCmdFile("TRACE ON EVT CALL\nSTATS ON /var/tmp\n");
-  setPollClockForTest(fakeClock);
+  setPollClockForTest([] { return fakeNow; });
   skgxn_group group{}, other{};
   join(group, 3);
   ASSERT_TRUE(eventArrives(group));

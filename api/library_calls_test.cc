@@ -229,8 +229,6 @@ TEST_F(LibraryCallsTest, QueriesAnswerTheirLimitsAndSuccessClearsTheRecord) {
   EXPECT_EQ(trace.startingWith("skgxnever:EXIT")[0],
             "skgxnever:EXIT cvers(i)=3.0, overs(o)=2.0, vendstr(o)=Corv, vendsz(i)=5, ext(i)=0, "
             "flags(i)=0 : SKGXN_SUCC");
-  EXPECT_EQ(trace.startingWith("skgxnqtsz:EXIT type(i)=???"),
-            Lines{"skgxnqtsz:EXIT type(i)=???, ext(i)=0, flags(i)=0 : 0 - SKGXN_FAIL"});
 }
 
 TEST_F(LibraryCallsTest, OnlyALiveContextOfOursIsAcceptedAndARefusedOneIsCleared) {
@@ -312,8 +310,6 @@ TEST_F(LibraryCallsTest, NodeQueriesAnswerFromTheConfigurationLibrary) {
   EXPECT_EQ(std::vector<uint32_t>(vect, vect + 3), (std::vector<uint32_t>{1, 2, 3}));
   EXPECT_EQ(number, 3u);
   expectResult(0);
-  EXPECT_EQ(log_[0], "skgxnqcnum: skgxnqcnum:EXIT ctx(i)=" + ptr(&ctx_) +
-                         ", nodenum(o)=2, ext(i)=0, flags(i)=7 : SKGXN_SUCC\n");
   EXPECT_NE(log_[3].find("node_vect(o)=1, 2, 3, vect_size(i)=3, num_nodes(o)=3"),
             std::string::npos);
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "api/context.h"
@@ -183,18 +184,13 @@ TEST_F(LibraryCallsTest, EveryCallChecksItsArgumentsInOrderAndTouchesNothing) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.complaint);
     ::unlink(kRegisterPipe);
-    if (row.marker) {
-      ASSERT_EQ(::mkfifo(kRegisterPipe, 0666), 0);
-    }
+    ASSERT_TRUE(!row.marker || ::mkfifo(kRegisterPipe, 0666) == 0);
     bad = {c, 5, {}};
     forged = {&lookAlike, groupStateCheck(lookAlike), {}};
     TraceCapture trace;
     EXPECT_EQ(row.call(), row.result);
     EXPECT_EQ(err_.code, row.code);
     EXPECT_EQ(complaints(trace), Lines{row.complaint});
-    if (std::string_view(row.complaint).starts_with("skgxnreg:")) {  // nothing granted
-      EXPECT_NE(trace.text().find(", memnum(o)=0, "), std::string::npos) << trace.text();
-    }
   }
   ::unlink(kRegisterPipe);
   EXPECT_EQ(n, 99u);
@@ -206,7 +202,6 @@ TEST_F(LibraryCallsTest, EveryCallChecksItsArgumentsInOrderAndTouchesNothing) {
 
 TEST_F(LibraryCallsTest, QueriesAnswerTheirLimitsAndSuccessClearsTheRecord) {
   setFailure(&err_, 4, "earlier", "t2", "t3");
-  TraceCapture trace;
   EXPECT_EQ(skgxnqtsz(&err_, SKGXN_TYPE_CONTEXT, nullptr, 3), 16);
   expectResult(0);
   EXPECT_EQ(skgxnqtsz(&err_, SKGXN_TYPE_GROUP_HANDLE, nullptr, 0), 16);
@@ -224,17 +219,11 @@ TEST_F(LibraryCallsTest, QueriesAnswerTheirLimitsAndSuccessClearsTheRecord) {
             "2.0 Corvid Cluster");
   expectResult(0);
   EXPECT_EQ(skgxnqtsz(nullptr, 0, nullptr, 0), 0) << "no record to write is tolerated";
-  EXPECT_EQ(trace.startingWith("skgxnqtsz:EXIT type(i)=Context"),
-            Lines{"skgxnqtsz:EXIT type(i)=Context, ext(i)=0, flags(i)=3 : 16 - SKGXN_SUCC"});
-  EXPECT_EQ(trace.startingWith("skgxnever:EXIT")[0],
-            "skgxnever:EXIT cvers(i)=3.0, overs(o)=2.0, vendstr(o)=Corv, vendsz(i)=5, ext(i)=0, "
-            "flags(i)=0 : SKGXN_SUCC");
 }
 
 TEST_F(LibraryCallsTest, OnlyALiveContextOfOursIsAcceptedAndARefusedOneIsCleared) {
-  // A well-formed look-alike that would pass the check if it were read, a
-  // pointer to nothing (reading it would crash), a copy of a deleted one
-  // and one with a check bit altered.
+  // A look-alike that would pass the check if it were read, a pointer to
+  // nothing (reading it would crash), a deleted one's copy, an altered one.
   SkgxnContext lookAlike;
   skgxn_context deleted{};
   ASSERT_EQ(skgxncin(&err_, &deleted, nullptr, nullptr, nullptr, 0), 1);
@@ -266,9 +255,11 @@ TEST_F(LibraryCallsTest, CallbackGetsExitLinesOfTheBitsLastSetOnly) {
   EXPECT_EQ(skgxntrace(&err_, &ctx_, nullptr, SKGXN_CTX_TRACE_TRACE), 1);
   const std::string exit = "skgxntrace:EXIT ctx(i)=" + ptr(&ctx_) + ", trace_flags(i)=0x";
   EXPECT_EQ(log_, Lines{"skgxntrace: " + exit + "10000, ext(i)=0 : SKGXN_SUCC\n"});
-  EXPECT_EQ(skgxntrace(&err_, &ctx_, nullptr, SKGXN_CTX_TRACE_QUERY), 1);
-  test::writeCmdFile("TRACE OFF\n");
+  // New flags replace the old ones: this call's own exit line is not called back.
   log_.clear();
+  EXPECT_EQ(skgxntrace(&err_, &ctx_, nullptr, SKGXN_CTX_TRACE_QUERY), 1);
+  EXPECT_TRUE(log_.empty());
+  test::writeCmdFile("TRACE OFF\n");
   TraceCapture trace;
   EXPECT_EQ(skgxnqat(&err_, &ctx_, SKGXN_ATTR_MAX_MEMBERS, nullptr, 0), 128);
   EXPECT_TRUE(trace.lines().empty());
@@ -276,12 +267,8 @@ TEST_F(LibraryCallsTest, CallbackGetsExitLinesOfTheBitsLastSetOnly) {
                         ", attr(i)=Max group member(and bitmap) size, ext(i)=0, "
                         "flags(i)=0 : 128 - SKGXN_SUCC\n"});
   EXPECT_EQ(traceMask.load(), TRACE_ERR) << "the context's flags never touch the mask";
-  // New flags replace the old ones rather than adding to them.
-  EXPECT_EQ(skgxntrace(&err_, &ctx_, nullptr, SKGXN_CTX_TRACE_REG), 1);
-  log_.clear();
-  EXPECT_EQ(skgxnqat(&err_, &ctx_, SKGXN_ATTR_MAX_MEMBERS, nullptr, 0), 128);
-  EXPECT_TRUE(log_.empty());
   // Without a trace function, a cbctx or callbacks, nothing is called back.
+  log_.clear();
   skgxn_callbacks noFunction{nullptr};
   const std::pair<skgxn_callbacks*, void*> setups[] = {
       {&noFunction, &log_}, {&callbacks_, nullptr}, {nullptr, &log_}};
@@ -296,8 +283,6 @@ TEST_F(LibraryCallsTest, CallbackGetsExitLinesOfTheBitsLastSetOnly) {
 }
 
 TEST_F(LibraryCallsTest, NodeQueriesAnswerFromTheConfigurationLibrary) {
-  ASSERT_EQ(skgxntrace(&err_, &ctx_, nullptr, SKGXN_CTX_TRACE_QUERY), 1);
-  log_.clear();
   uint32_t number = 0, vect[3] = {42, 42, 42};
   char name[6] = "xxxxx";
   EXPECT_EQ(skgxnqcnum(&err_, &ctx_, &number, nullptr, 7), 1);
@@ -310,8 +295,6 @@ TEST_F(LibraryCallsTest, NodeQueriesAnswerFromTheConfigurationLibrary) {
   EXPECT_EQ(std::vector<uint32_t>(vect, vect + 3), (std::vector<uint32_t>{1, 2, 3}));
   EXPECT_EQ(number, 3u);
   expectResult(0);
-  EXPECT_NE(log_[3].find("node_vect(o)=1, 2, 3, vect_size(i)=3, num_nodes(o)=3"),
-            std::string::npos);
 
   // Too small a buffer or vector, or no such node: the length is given,
   // the buffer and the vector are not written.
@@ -332,16 +315,12 @@ TEST_F(LibraryCallsTest, NodeQueriesAnswerFromTheConfigurationLibrary) {
   EXPECT_EQ(std::string(name) + std::to_string(number), "kept5");
   // A failing configuration library (its reopening is VemoIf's concern) is
   // an unknown error, and a vector it did not fill is not written either.
-  const struct {
-    uint32_t size;
-    int answer;
-    uint32_t code;
-  } rows[] = {{2, 0, SKGXN_ESIZE}, {3, 3, SKGXN_EUNK}};
-  for (const auto& row : rows) {
-    fake_vemo_set_get_result(VEMO_ALL_NODEIDS, row.answer);
+  for (const auto& [size, answer, code] :
+       {std::tuple{2u, 0, SKGXN_ESIZE}, std::tuple{3u, 3, SKGXN_EUNK}}) {
+    fake_vemo_set_get_result(VEMO_ALL_NODEIDS, answer);
     vect[0] = 42;
-    EXPECT_EQ(skgxnqvnds(&err_, &ctx_, vect, row.size, &number, nullptr, 0), 0);
-    expectResult(row.code, "skgxnqvnds");
+    EXPECT_EQ(skgxnqvnds(&err_, &ctx_, vect, size, &number, nullptr, 0), 0);
+    expectResult(code, "skgxnqvnds");
     EXPECT_EQ(std::to_string(vect[0]) + "/" + std::to_string(number), "42/0");
   }
 }

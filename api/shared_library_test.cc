@@ -42,8 +42,7 @@ void loadCallUnload() {
   ASSERT_NE(library, nullptr) << ::dlerror();
   auto* qtsz = reinterpret_cast<decltype(&skgxnqtsz)>(::dlsym(library, "skgxnqtsz"));
   ASSERT_NE(qtsz, nullptr);
-  skgxn_result result;
-  EXPECT_EQ(qtsz(&result, SKGXN_TYPE_CONTEXT, nullptr, 0), 16);
+  EXPECT_EQ(qtsz(nullptr, SKGXN_TYPE_CONTEXT, nullptr, 0), 16);
   EXPECT_EQ(::dlclose(library), 0);
 }
 

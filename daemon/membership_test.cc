@@ -59,6 +59,11 @@ TEST_F(MembershipTest, JoinsGrantRefuseOrPickLowestFree) {
   EXPECT_EQ(core.memberOf({0, 6}), nullptr);
 }
 
+TEST_F(MembershipTest, FullGroupRefusesTheNextJoiner) {
+  for (uint64_t conn = 1; conn <= kMaxMembers; ++conn) joinAs({0, conn}, "full", -1);
+  EXPECT_EQ(joinAs({1, 1}, "full", -1, ERR_MAX_MEMBERS), -1);
+}
+
 TEST_F(MembershipTest, ChangesReachEveryMemberOfTheGroupOnlyUntilItEnds) {
   joinAs({0, 1}, "g", 3);
   EXPECT_EQ(sent(), "0/1:1[3,] ");

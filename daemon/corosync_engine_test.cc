@@ -10,10 +10,10 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -80,10 +80,7 @@ struct Node final : EngineSink {
 
 class CorosyncEngineTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    fake::sent.clear();
-    fake::quorate.clear();
-  }
+  CorosyncEngineTest() { fake::sent.clear(), fake::quorate.clear(); }
   // Starts node n's daemon; it is in no ring until ring() puts it in one.
   void start(uint32_t n, bool quorate = true) {
     fake::quorate[n] = quorate;
@@ -92,16 +89,14 @@ class CorosyncEngineTest : public ::testing::Test {
     nodes[n].engine->start();
     nodes[n].loop.runTimers();
   }
-  std::vector<cpg_address> addrs(const std::vector<uint32_t>& ids, uint32_t reason) {
+  // The ids not in but, as Corosync lists a group's processes.
+  std::vector<cpg_address> addrs(const std::vector<uint32_t>& ids, uint32_t reason,
+                                 const std::vector<uint32_t>& but = {}) {
     std::vector<cpg_address> list;
-    for (uint32_t id : ids) list.push_back(cpg_address{id, pid, reason});
+    for (uint32_t id : ids) {
+      if (std::find(but.begin(), but.end(), id) == but.end()) list.push_back({id, pid, reason});
+    }
     return list;
-  }
-  static std::vector<uint32_t> minus(const std::vector<uint32_t>& a,
-                                     const std::vector<uint32_t>& b) {
-    std::vector<uint32_t> d;
-    std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(d));
-    return d;
   }
   // Corosync forms a ring of these partitions: each daemon hears the group's
   // change (nodes gone from its partition went down), then the ring, then,
@@ -113,8 +108,8 @@ class CorosyncEngineTest : public ::testing::Test {
       for (uint32_t n : part) {
         Node& node = nodes[n];
         const auto members = addrs(part, CPG_REASON_JOIN);
-        const auto left = addrs(minus(node.view, part), CPG_REASON_NODEDOWN);
-        const auto joined = addrs(minus(part, node.view), CPG_REASON_JOIN);
+        const auto left = addrs(node.view, CPG_REASON_NODEDOWN, part);
+        const auto joined = addrs(part, CPG_REASON_JOIN, node.view);
         node.view = part;
         node.engine->onConfchg(members.data(), members.size(), left.data(), left.size(),
                                joined.data(), joined.size());
@@ -282,28 +277,22 @@ TEST_F(CorosyncEngineTest, FailedDispatchAbortsTheNodesMembersAndConnectsAgainLa
   formCluster();
   for (uint32_t n : {1, 2, 3}) join(n, n * 10, "g");
   deliver();
-  const struct {
-    uint32_t node;
-    int fd;
-    cs_error_t rc;
-    const char* told;  // empty: nothing lost
-  } rows[] = {{1, 101, CS_ERR_TRY_AGAIN, ""},
-              {2, 102, CS_ERR_LIBRARY, "20:8[0,1,2,] lost 20 "},
-              {3, 203, CS_ERR_BAD_HANDLE, "30:8[0,1,2,] lost 30 "}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.node);
-    Node& node = nodes[row.node];
-    told(row.node);
-    fake::dispatchResult = row.rc;
-    node.loop.ready(row.fd);
+  const std::tuple<uint32_t, int, cs_error_t, std::string> rows[] = {
+      {1, 101, CS_ERR_TRY_AGAIN, ""},  // nothing lost
+      {2, 102, CS_ERR_LIBRARY, "20:8[0,1,2,] lost 20 "},
+      {3, 203, CS_ERR_BAD_HANDLE, "30:8[0,1,2,] lost 30 "}};
+  for (const auto& [n, fd, rc, lost] : rows) {
+    SCOPED_TRACE(n);
+    told(n);
+    fake::dispatchResult = rc;
+    nodes[n].loop.ready(fd);
     fake::dispatchResult = CS_OK;
-    const bool lost = *row.told != '\0';
-    EXPECT_EQ(told(row.node), row.told);
-    EXPECT_EQ(node.engine->tableCurrent(), !lost);
-    EXPECT_EQ(node.loop.watched.size(), lost ? 0u : 2u);
-    fake::nextNode = row.node;
-    node.loop.runTimers();  // the retry
-    EXPECT_EQ(node.loop.watched.size(), 2u);
+    EXPECT_EQ(told(n), lost);
+    EXPECT_EQ(nodes[n].engine->tableCurrent(), lost.empty());
+    EXPECT_EQ(nodes[n].loop.watched.size(), lost.empty() ? 2u : 0u);
+    fake::nextNode = n;
+    nodes[n].loop.runTimers();  // the retry
+    EXPECT_EQ(nodes[n].loop.watched.size(), 2u);
   }
 }
 

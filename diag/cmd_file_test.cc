@@ -4,22 +4,14 @@
 #include "diag/cmd_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cstdio>
-#include <filesystem>
 #include <regex>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include "diag/diag_internal.h"
 #include "diag/report.h"
 #include "diag/test_support.h"
-#include "diag/trace.h"
 
 namespace skgxn {
 namespace {

@@ -4,17 +4,12 @@
 #include "diag/trace.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <filesystem>
 #include <regex>
-#include <string>
 #include <thread>
 #include <tuple>
 

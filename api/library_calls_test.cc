@@ -50,9 +50,8 @@ class LibraryCallsTest : public ::testing::Test {
     test::writeCmdFile("TRACE ON CALL\n");
     std::memset(&err_, 'x', sizeof err_);
     fake_vemo_reset();
-    fake_vemo_add_node(1, "alpha");
-    fake_vemo_add_node(2, "bravo");
-    fake_vemo_add_node(3, "charl");
+    uint32_t node = 0;
+    for (const char* name : {"alpha", "bravo", "charl"}) fake_vemo_add_node(++node, name);
     fake_vemo_set_local(2);
     ASSERT_EQ(skgxncin(&err_, &ctx_, &callbacks_, &log_, nullptr, 0), 1);
   }
@@ -92,7 +91,9 @@ TEST_F(LibraryCallsTest, EveryCallChecksItsArgumentsInOrderAndTouchesNothing) {
   const uint32_t unavail = SKGXN_EUNAVAIL;
   const std::string noCtx = ":ERROR: context is NULL or invalid",
                     down = ":ERROR: server not available", big = ":ERROR data too big for buffers",
-                    tooLong = ":groupName of length 19 exceeds allowed size of 18";
+                    tooLong = ":groupName of length 19 exceeds allowed size of 18",
+                    badHdl = ":ERROR NULL or Invalid group_hdl",
+                    old = ":WARN deprecated api being called!";
   const bool none = false;  // no registration marker: the daemon is not running
 #define CALL(...) [&] { return __VA_ARGS__; }
   const struct {
@@ -102,8 +103,7 @@ TEST_F(LibraryCallsTest, EveryCallChecksItsArgumentsInOrderAndTouchesNothing) {
     uint32_t code = SKGXN_EINVAL;
     bool marker = true;
   } rows[] = {
-      {"skgxnreg" + down, CALL(skgxnreg(e, nullptr, nullptr, &n, 0, 0, 0, 0, &g, 0, 0)), 0, unavail,
-       none},
+      {"skgxnreg" + down, CALL(skgxnreg(e, &bad, 0, &n, 0, 0, 0, 0, &g, 0, 0)), 0, unavail, none},
       {"skgxnreg" + noCtx, CALL(skgxnreg(e, &bad, nullptr, &n, 0, 0, 0, 0, &g, 0, 0))},
       {"skgxnreg:ERROR NULL parameters", CALL(skgxnreg(e, c, "G", &n, 0, 97, 0, 0, nullptr, 0, 0))},
       {"skgxnreg" + tooLong, CALL(skgxnreg(e, c, longName, &n, 0, 97, 0, 0, &g, 0, 0))},
@@ -114,14 +114,10 @@ TEST_F(LibraryCallsTest, EveryCallChecksItsArgumentsInOrderAndTouchesNothing) {
       {"skgxnpstat:ERROR NULL memmap pointer", CALL(skgxnpstat(e, nullptr, nullptr, 0, 0, 0)),
        skgxngeERR, SKGXN_EINVAL, none},
       {"skgxnpstat" + down, CALL(skgxnpstat(e, nullptr, &map, 0, 0, 0)), skgxngeABT, unavail, none},
-      {"skgxnpstat:ERROR NULL or Invalid group_hdl", CALL(skgxnpstat(e, &forged, &map, 0, 0, 0)),
-       skgxngeABT},
-      {"skgxnprdata" + down, CALL(skgxnprdata(e, nullptr, 1, name, 8, nullptr, 0, 0)), 0, unavail,
-       none},
-      {"skgxnprdata:ERROR NULL len pointer",
-       CALL(skgxnprdata(e, &forged, 1, name, 8, nullptr, 0, 0))},
-      {"skgxnprdata:ERROR NULL or Invalid group_hdl",
-       CALL(skgxnprdata(e, &forged, 128, name, 8, &n, 0, 0))},
+      {"skgxnpstat" + badHdl, CALL(skgxnpstat(e, &forged, &map, 0, 0, 0)), skgxngeABT},
+      {"skgxnprdata" + down, CALL(skgxnprdata(e, nullptr, 1, name, 8, 0, 0, 0)), 0, unavail, none},
+      {"skgxnprdata:ERROR NULL len pointer", CALL(skgxnprdata(e, &forged, 1, name, 8, 0, 0, 0))},
+      {"skgxnprdata" + badHdl, CALL(skgxnprdata(e, &forged, 128, name, 8, &n, 0, 0))},
       {"skgxnqgrp" + down, CALL(skgxnqgrp(e, &bad, "G", &map, 0, 0)), 0, unavail, none},
       {"skgxnqgrp" + noCtx, CALL(skgxnqgrp(e, &bad, nullptr, &map, 0, 0))},
       {"skgxnqgrp:ERROR NULL parameters", CALL(skgxnqgrp(e, c, nullptr, nullptr, 0, 0))},
@@ -148,11 +144,9 @@ TEST_F(LibraryCallsTest, EveryCallChecksItsArgumentsInOrderAndTouchesNothing) {
       {"skgxnqvnds" + noCtx, CALL(skgxnqvnds(e, &bad, vect, 3, nullptr, 0, 0))},
       {"skgxnqvnds:ERROR NULL parameters", CALL(skgxnqvnds(e, c, vect, 3, nullptr, 0, 0))},
       {"skgxnqvnds:ERROR NULL parameters", CALL(skgxnqvnds(e, c, nullptr, 3, &n, 0, 0))},
-      {"skgxnpbdata:WARN deprecated api being called!",
-       CALL(skgxnpbdata(e, c, nullptr, 3, name, 8, &n, 0, 0)), 0, unavail},
-      {"skgxnsrg:WARN deprecated api being called!", CALL(skgxnsrg(e, c, "G", 4, name, 0, 0)), 0,
-       unavail},
-      {"skgxnsdr:WARN deprecated api being called!", CALL(skgxnsdr(e, name, 0, 0)), 0, unavail},
+      {"skgxnpbdata" + old, CALL(skgxnpbdata(e, c, nullptr, 3, name, 8, &n, 0, 0)), 0, unavail},
+      {"skgxnsrg" + old, CALL(skgxnsrg(e, c, "G", 4, name, 0, 0)), 0, unavail},
+      {"skgxnsdr" + old, CALL(skgxnsdr(e, name, 0, 0)), 0, unavail},
   };
 #undef CALL
   for (const auto& row : rows) {
@@ -193,8 +187,8 @@ TEST_F(LibraryCallsTest, QueriesAnswerTheirLimitsAndSuccessClearsTheRecord) {
 }
 
 TEST_F(LibraryCallsTest, OnlyALiveContextOfOursIsAcceptedAndARefusedOneIsCleared) {
-  // A look-alike that would pass the check if it were read, a pointer to
-  // nothing (reading it would crash), a deleted one's copy, an altered one.
+  // A deleted one's copy, an altered one, a look-alike that would pass the check
+  // if it were read, and a pointer to nothing (reading it would crash).
   SkgxnContext lookAlike;
   skgxn_context deleted{};
   ASSERT_EQ(skgxncin(&err_, &deleted, nullptr, nullptr, nullptr, 0), 1);
@@ -203,15 +197,15 @@ TEST_F(LibraryCallsTest, OnlyALiveContextOfOursIsAcceptedAndARefusedOneIsCleared
   skgxn_context altered = ctx_;
   altered.check ^= 0x8000;
   altered.reserved[0] = 0x5A;
-  skgxn_context refused[] = {{&lookAlike, contextCheck(lookAlike), {}},
-                             {reinterpret_cast<void*>(uintptr_t{0x10}), 32, {}},
-                             copy,
-                             altered};
+  skgxn_context refused[] = {copy,
+                             altered,
+                             {&lookAlike, contextCheck(lookAlike), {}},
+                             {reinterpret_cast<void*>(uintptr_t{0x10}), 32, {}}};
   for (skgxn_context& record : refused) {
     EXPECT_EQ(skgxntrace(&err_, &record, nullptr, 0xFFFFFFFFu), 0);
     EXPECT_TRUE(record.object == nullptr && record.check == 0);
   }
-  EXPECT_EQ(refused[3].reserved[0], 0x5A) << "the reserved bytes are never written";
+  EXPECT_EQ(refused[1].reserved[0], 0x5A) << "the reserved bytes are never written";
   expectResult(SKGXN_EINVAL, "skgxntrace");
   // Creating over a live record warns and leaves the old context alone.
   skgxn_context earlier = ctx_;

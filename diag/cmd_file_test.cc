@@ -1,6 +1,5 @@
-// Tests of the command file: what a processed file sets, the trace log and
-// dump it opens, which files the check obeys, and threads tracing while it
-// changes. Runs in a private mount namespace, as it writes the fixed paths.
+// Tests of the command file: what a processed file sets, the log and dump it opens, which
+// files the check obeys, threads tracing as it changes. Private mount namespace: fixed paths.
 #include "diag/cmd_file.h"
 
 #include <gtest/gtest.h>

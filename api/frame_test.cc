@@ -1,6 +1,5 @@
-// Tests of the frame's pure parts: failure recording, result names, the
-// mapping of internal codes and event names. The entry and exit steps and
-// the member-map printing are tested with the exported calls.
+// The frame's pure parts: failure recording, result names, code and event names. The entry
+// and exit steps and the member-map printing are tested with the exported calls.
 #include "api/frame.h"
 
 #include <gtest/gtest.h>
@@ -41,14 +40,12 @@ TEST(ResultRecord, FailureStoresClampedCodeBoundedTextsAndMark) {
 }
 
 TEST(ResultName, SuccessIgnoresTheRecordAndFailureNamesItsCode) {
-  skgxn_result record{};
+  skgxn_result record{}, *const r = &record;
+  const int fail = kCallFailure;
   const std::tuple<int, const skgxn_result*, uint32_t, const char*> rows[] = {
-      {kCallSuccess, &record, 4, "SKGXN_SUCC"},
-      {kCallFailure, nullptr, 4, "SKGXN_FAIL"},
-      {kCallFailure, &record, 0, "SKGXN_FAIL"},
-      {kCallFailure, &record, 1, "SKGXN_FAIL(EUNK)"},
-      {kCallFailure, &record, 8, "SKGXN_FAIL(EINUSE)"},
-      {kCallFailure, &record, 9, "SKGXN_FAIL"}};
+      {kCallSuccess, r, 4, "SKGXN_SUCC"}, {fail, nullptr, 4, "SKGXN_FAIL"},
+      {fail, r, 0, "SKGXN_FAIL"},         {fail, r, 1, "SKGXN_FAIL(EUNK)"},
+      {fail, r, 8, "SKGXN_FAIL(EINUSE)"}, {fail, r, 9, "SKGXN_FAIL"}};
   for (const auto& [status, from, code, name] : rows) {
     record.code = code;
     EXPECT_STREQ(resultName(status, from), name) << code;

@@ -4,9 +4,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <set>
-#include <string>
 
 #include "diag/test_support.h"
 #include "skgxn.h"

@@ -1,25 +1,16 @@
-// Tests of the command file: what a processed file sets, the trace log and
-// dump it opens, which files the check obeys, and threads tracing while it
-// changes. Runs in a private mount namespace, as it writes the fixed paths.
+// Tests of the command file: what a processed file sets, the log and dump it opens, which
+// files the check obeys, threads tracing as it changes. Private mount namespace: fixed paths.
 #include "diag/cmd_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cstdio>
-#include <filesystem>
 #include <regex>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include "diag/diag_internal.h"
 #include "diag/report.h"
 #include "diag/test_support.h"
-#include "diag/trace.h"
 
 namespace skgxn {
 namespace {

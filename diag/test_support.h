@@ -1,6 +1,6 @@
-// What the tests of every folder share: the diagnostics load step a static
-// test binary lacks, a scratch directory, files read back, the command file
-// rewritten, the trace lines a test produced, and descriptor counts.
+// What the tests of every folder share: the diagnostics load step a static test
+// binary lacks, a scratch directory, files, the command file rewritten, the
+// trace lines a test produced, and descriptor counts.
 #ifndef DIAG_TEST_SUPPORT_H_
 #define DIAG_TEST_SUPPORT_H_
 
@@ -71,10 +71,9 @@ inline std::string withoutPrefix(const std::string& line) {
   return close == std::string::npos ? line : line.substr(close + 2);
 }
 
-// Renames a command file holding text into place with owner and mode, so no
-// check sees it half made, and gives it modification time mtime or, for 0, a
-// time later than any earlier one, so that the next check processes it
-// without waiting for the clock. Only for tests in the private mount namespace.
+// Renames a command file holding text into place with owner and mode, so no check
+// sees it half made, with modification time mtime or, for 0, one later than any
+// before, so the next check needs no clock tick. Private mount namespace only.
 inline void writeCmdFile(const std::string& text, time_t mtime = 0, mode_t mode = 0644,
                          uid_t owner = 0) {
   static time_t lastTime = time(nullptr);
@@ -87,9 +86,8 @@ inline void writeCmdFile(const std::string& text, time_t mtime = 0, mode_t mode 
             0);
 }
 
-// The trace lines written after construction, each without its time/pid/tid
-// prefix and newline; a marker line under TRACE_ERR separates them from older
-// ones.
+// The trace lines written after construction, without prefix and newline; a
+// marker line under TRACE_ERR separates them from older ones.
 class TraceCapture {
  public:
   TraceCapture() { traceLine((marker_ + "\n").c_str(), TRACE_ERR); }

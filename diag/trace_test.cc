@@ -4,17 +4,12 @@
 #include "diag/trace.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <filesystem>
 #include <regex>
-#include <string>
 #include <thread>
 #include <tuple>
 
@@ -68,8 +63,7 @@ TEST(TraceRing, StoresWholeLinesAndWrapsOverTheOldest) {
     all += "line " + std::to_string(i) + std::string(i % 37, '.') + "\n";
     ring.store(all.substr(all.rfind('\n', all.size() - 2) + 1).c_str());
   }
-  std::string kept = contents(ring);
-  kept.resize(kept.find('|'));
+  const std::string kept = contents(ring).substr(0, contents(ring).find('|'));
   ASSERT_GT(kept.size(), 100u);
   EXPECT_EQ(all.substr(all.size() - kept.size() - 1), "\n" + kept);
 }
@@ -153,11 +147,8 @@ TEST(Trace, LineIsPrefixedWithTheIdsOfEachThreadAndForkedChildAndCut) {
   const std::string last = traceRecordLines().back() + "\n";  // 511 characters
   EXPECT_TRUE(std::regex_match(last.substr(0, 15), std::regex("[A-Z][a-z]{2} [0-9]{2} [0-9:]{8}")));
   EXPECT_EQ(last.substr(15), ids() + std::string(495 - ids().size(), 'L') + "\n");
-  EXPECT_EQ(prefixAt(LONG_MAX), ids());  // a time that cannot be converted: the ids alone
-  EXPECT_EQ(prefixAt(-1), ids());
-  std::string fromThread, threadIds;
-  std::thread([&] { fromThread = prefixAt(-1), threadIds = ids(); }).join();
-  EXPECT_EQ(fromThread, threadIds);
+  for (time_t bad : {LONG_MAX, -1L}) EXPECT_EQ(prefixAt(bad), ids());  // unconvertible: ids alone
+  std::thread([] { EXPECT_EQ(prefixAt(-1), ids()); }).join();
   EXPECT_EXIT(_exit(prefixAt(-1) == ids() ? 0 : 1), ::testing::ExitedWithCode(0), "");  // forked
 }
 

@@ -101,6 +101,9 @@ TEST(LogFile, OnlyAFileItCreatesGetsTheModeAndAnExistingOneIsContinued) {
   EXPECT_EQ(readFile(made), kMarker);
   EXPECT_EQ((std::vector{modeOf(made), modeOf(kept), modeOf(kept + "1")}),
             (std::vector{0666, 0666, 0600}));
+  // A host process without standard input logs through descriptor 0.
+  EXPECT_EXIT((close(0), _exit(LogFile(dir.file("fd0"), 0666, 0, 0).isOpen() ? 0 : 1)),
+              ::testing::ExitedWithCode(0), "");
 }
 
 TEST(LogFile, RotationKeepsCountGenerationsButAtLeastOneAndClosesEach) {

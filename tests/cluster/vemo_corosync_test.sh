@@ -71,6 +71,9 @@ refused="vemo 18 Corosync refuses user nobody (uid $(id -u nobody), group nogrou
 database's group by putting the three lines 'uidgid {', 'gid: nogroup' and '}' in a file of \
 /etc/corosync/uidgid.d/ (or in /etc/corosync/corosync.conf), then restart Corosync"
 expect "unpermitted user is refused" "$(as_nobody 2 "$probe" | head -n 1)" "$refused"
+unnamed=$(in_node 2 setpriv --reuid=4242 --regid=4242 --clear-groups "$probe" | head -n 1)
+expect "a user without a name is named by number" "${unnamed%%:*}" \
+  "vemo 18 Corosync refuses user 4242 (uid 4242, group 4242)"
 in_node 2 sh -c 'mkdir -p /etc/corosync/uidgid.d && printf "uidgid {\\n  gid: nogroup\\n}\\n" >/etc/corosync/uidgid.d/velk'
 "$bed" kill-corosync 2 TERM
 "$bed" start-corosync 2

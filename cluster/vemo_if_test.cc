@@ -5,10 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
-#include <cstdio>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "cluster/fake_vemo.h"
 #include "diag/test_support.h"

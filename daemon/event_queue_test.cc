@@ -17,8 +17,7 @@ MemberBitmap mapOf(uint32_t n) {
   return map;
 }
 
-// Writes out every waiting event as "seq:event/member" (the member being the
-// lowest in the bitmap), as the server would.
+// Commits every waiting event as the server would, shown as "seq:event/lowest member".
 std::string drain(EventQueue& q) {
   std::string text;
   for (; !q.empty(); q.commitFront()) {
@@ -34,15 +33,10 @@ std::string drain(EventQueue& q) {
 TEST(EventQueue, ReconfigurationsMergeIntoNewestEvenAtTheBoundAndNumbersHaveNoGap) {
   EventQueue q(3);
   std::string taken;
-  for (const auto& [event, member] : {std::pair{skgxngeRCFG, 1u},
-                                      {skgxngeRCFG, 2u},
-                                      {skgxngeSUS, 2u},
-                                      {skgxngeRCFG, 3u},
-                                      {skgxngeRCFG, 4u},
-                                      {skgxngeRES, 0u},
-                                      {skgxngeRCFG, 5u}}) {
-    taken += q.push(event, mapOf(member)) ? '+' : '-';
-  }
+  const std::pair<uint32_t, uint32_t> pushes[] = {
+      {skgxngeRCFG, 1}, {skgxngeRCFG, 2}, {skgxngeSUS, 2}, {skgxngeRCFG, 3},
+      {skgxngeRCFG, 4}, {skgxngeRES, 0},  {skgxngeRCFG, 5}};
+  for (const auto& [event, member] : pushes) taken += q.push(event, mapOf(member)) ? '+' : '-';
   EXPECT_EQ(taken, "+++++-+");
   EXPECT_EQ(drain(q), "1:1/2 2:2/2 3:1/5 ");
   ASSERT_TRUE(q.push(skgxngeRES, mapOf(0)));

@@ -10,20 +10,16 @@
 #include <unistd.h>
 
 namespace skgxn::fake {
-
 std::deque<Multicast> sent;
 uint32_t nextNode = 0;
 std::map<uint32_t, bool> quorate;
 cs_error_t dispatchResult = CS_OK;
-
 }  // namespace skgxn::fake
-
-using skgxn::fake::nextNode;
+namespace fake = skgxn::fake;
 
 extern "C" {
-
 cs_error_t cpg_model_initialize(cpg_handle_t* handle, cpg_model_t, cpg_model_data_t*, void*) {
-  *handle = nextNode;
+  *handle = fake::nextNode;
   return CS_OK;
 }
 cs_error_t cpg_local_get(cpg_handle_t handle, unsigned int* node) {
@@ -36,22 +32,21 @@ cs_error_t cpg_fd_get(cpg_handle_t handle, int* fd) {
 }
 cs_error_t cpg_join(cpg_handle_t, const cpg_name*) { return CS_OK; }
 cs_error_t cpg_finalize(cpg_handle_t) { return CS_OK; }
-cs_error_t cpg_dispatch(cpg_handle_t, cs_dispatch_flags_t) { return skgxn::fake::dispatchResult; }
+cs_error_t cpg_dispatch(cpg_handle_t, cs_dispatch_flags_t) { return fake::dispatchResult; }
 cs_error_t cpg_context_get(cpg_handle_t, void**) { return CS_ERR_NOT_EXIST; }
-cs_error_t cpg_mcast_joined(cpg_handle_t handle, cpg_guarantee_t, const iovec* iov,
-                            unsigned int n) {
-  skgxn::fake::Multicast m{static_cast<uint32_t>(handle), static_cast<uint32_t>(getpid()), {}};
-  for (unsigned int i = 0; i < n; ++i) {
+cs_error_t cpg_mcast_joined(cpg_handle_t handle, cpg_guarantee_t, const iovec* iov, unsigned n) {
+  fake::Multicast m{static_cast<uint32_t>(handle), static_cast<uint32_t>(getpid()), {}};
+  for (unsigned i = 0; i < n; ++i) {
     const auto* base = static_cast<const uint8_t*>(iov[i].iov_base);
     m.bytes.insert(m.bytes.end(), base, base + iov[i].iov_len);
   }
-  skgxn::fake::sent.push_back(std::move(m));
+  fake::sent.push_back(std::move(m));
   return CS_OK;
 }
 
 cs_error_t quorum_model_initialize(quorum_handle_t* handle, quorum_model_t, quorum_model_data_t*,
                                    uint32_t*, void*) {
-  *handle = nextNode;
+  *handle = fake::nextNode;
   return CS_OK;
 }
 cs_error_t quorum_trackstart(quorum_handle_t, unsigned int) { return CS_OK; }
@@ -60,13 +55,11 @@ cs_error_t quorum_fd_get(quorum_handle_t handle, int* fd) {
   return CS_OK;
 }
 cs_error_t quorum_getquorate(quorum_handle_t handle, int* quorate) {
-  *quorate = skgxn::fake::quorate[static_cast<uint32_t>(handle)] ? 1 : 0;
+  *quorate = fake::quorate[static_cast<uint32_t>(handle)] ? 1 : 0;
   return CS_OK;
 }
 cs_error_t quorum_finalize(quorum_handle_t) { return CS_OK; }
-cs_error_t quorum_dispatch(quorum_handle_t, cs_dispatch_flags_t) {
-  return skgxn::fake::dispatchResult;
-}
+cs_error_t quorum_dispatch(quorum_handle_t, cs_dispatch_flags_t) { return fake::dispatchResult; }
 cs_error_t quorum_context_get(quorum_handle_t, const void**) { return CS_ERR_NOT_EXIST; }
 
 cs_error_t cmap_initialize(cmap_handle_t*) { return CS_ERR_LIBRARY; }

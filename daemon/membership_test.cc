@@ -1,12 +1,11 @@
-// Membership policy without sockets: numbers granted and refused, the life
-// of a group, a node's members going at once, and which members hear of
-// each change. Signals are checked through the admin answers.
+// Membership policy without sockets: numbers granted and refused, a group's life, a node's
+// members going at once, who hears of each change. Signals are checked via the admin answers.
 #include "daemon/membership.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
+#include <tuple>
 
 #include "skgxn.h"
 
@@ -21,8 +20,7 @@ class MembershipTest : public ::testing::Test {
     EXPECT_EQ(core.join(key, JoinRequest{name, memno, {}, {}, 0}, granted, out), rc);
     return granted;
   }
-  // The deliveries since the last call as "node/conn:event[members]", then
-  // cleared.
+  // The deliveries since the last call as "node/conn:event[members]"; clears them.
   std::string sent() {
     std::string text;
     for (const auto& d : out) {
@@ -41,20 +39,15 @@ class MembershipTest : public ::testing::Test {
 };
 
 TEST_F(MembershipTest, JoinsGrantRefuseOrPickLowestFree) {
-  const struct {
-    MemberKey key;
-    std::string name;
-    int32_t asked;
-    ErrCode rc;
-    int32_t granted;
-  } rows[] = {{{0, 1}, "g", 0, ERR_NONE, 0},         {{0, 2}, "g", 2, ERR_NONE, 2},
-              {{1, 1}, "g", -1, ERR_NONE, 1},        {{0, 4}, "g", 128, ERR_NONE, 3},
-              {{0, 5}, "g", INT32_MIN, ERR_NONE, 4}, {{0, 6}, "g", 2, ERR_EXIST, 2}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::to_string(row.key.conn) + " " + row.name + " " + std::to_string(row.asked));
-    EXPECT_EQ(joinAs(row.key, row.name, row.asked, row.rc), row.granted);
+  // key, number asked, result, number granted
+  const std::tuple<MemberKey, int32_t, ErrCode, int32_t> rows[] = {
+      {{0, 1}, 0, ERR_NONE, 0},   {{0, 2}, 2, ERR_NONE, 2},         {{1, 1}, -1, ERR_NONE, 1},
+      {{0, 4}, 128, ERR_NONE, 3}, {{0, 5}, INT32_MIN, ERR_NONE, 4}, {{0, 6}, 2, ERR_EXIST, 2}};
+  for (const auto& [key, asked, rc, granted] : rows) {
+    SCOPED_TRACE(std::to_string(key.conn) + " " + std::to_string(asked));
+    EXPECT_EQ(joinAs(key, "g", asked, rc), granted);
     const std::string events = sent();
-    EXPECT_TRUE(row.rc == ERR_NONE || events.empty()) << events;
+    EXPECT_TRUE(rc == ERR_NONE || events.empty()) << events;
   }
   EXPECT_EQ(core.memberOf({0, 6}), nullptr);
 }
@@ -82,23 +75,18 @@ TEST_F(MembershipTest, ChangesReachEveryMemberOfTheGroupOnlyUntilItEnds) {
 
 // Connection numbers repeat across nodes; only the node's own go.
 TEST_F(MembershipTest, NodeGoneDropsItsMembersWithOneReconfigurationPerGroup) {
-  joinAs({1, 1}, "g", -1);
-  joinAs({2, 1}, "g", -1);
-  joinAs({1, 2}, "g", -1);
-  joinAs({1, 3}, "h", -1);
-  joinAs({2, 2}, "k", -1);
+  for (const auto& [node, conn, name] :
+       {std::tuple{1u, 1u, "g"}, {2u, 1u, "g"}, {1u, 2u, "g"}, {1u, 3u, "h"}, {2u, 2u, "k"}})
+    joinAs({node, conn}, name, -1);
   sent();
-  const struct {
-    uint32_t node;
-    size_t dropped;
-    std::string sent;
-    size_t groups;
-  } rows[] = {{1, 3, "2/1:1[1,] ", 2}, {1, 0, "", 2}, {3, 0, "", 2}, {2, 2, "", 0}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.node);
-    EXPECT_EQ(core.dropNode(row.node, out), row.dropped);
-    EXPECT_EQ(sent(), row.sent);
-    EXPECT_EQ(core.groupCount(), row.groups);
+  // node gone, members dropped, deliveries, groups left
+  const std::tuple<uint32_t, size_t, std::string, size_t> rows[] = {
+      {1, 3, "2/1:1[1,] ", 2}, {1, 0, "", 2}, {3, 0, "", 2}, {2, 2, "", 0}};
+  for (const auto& [node, dropped, delivered, groups] : rows) {
+    SCOPED_TRACE(node);
+    EXPECT_EQ(core.dropNode(node, out), dropped);
+    EXPECT_EQ(sent(), delivered);
+    EXPECT_EQ(core.groupCount(), groups);
   }
   EXPECT_EQ(core.memberCount(), 0u);
   EXPECT_EQ(joinAs({1, 1}, "g", -1), 0);

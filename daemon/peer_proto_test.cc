@@ -25,8 +25,6 @@ PeerState state() {
   return PeerState{{1, 2, 3}, {m, m}, {1, 3}};
 }
 
-// Every type survives a round trip; every truncation and any extra byte is
-// refused.
 TEST(PeerProto, EveryTypeRoundTripsAndOnlyItsWholeEncodingDecodes) {
   for (const PeerMessage& m : {PeerMessage{PeerJoin{7, request("group-of-18-chars!")}},
                                PeerMessage{PeerLeave{8, LeaveReason::kConnectionLost}},
@@ -35,9 +33,8 @@ TEST(PeerProto, EveryTypeRoundTripsAndOnlyItsWholeEncodingDecodes) {
     std::vector<uint8_t> bytes = encoded(m);
     PeerMessage back;
     uint16_t version = 0;
-    for (size_t n = 0; n < bytes.size(); ++n) {
+    for (size_t n = 0; n < bytes.size(); ++n)
       EXPECT_EQ(decodePeer(bytes.data(), n, back, version), ERR_INVALID) << m.index() << " " << n;
-    }
     ASSERT_EQ(decodePeer(bytes.data(), bytes.size(), back, version), ERR_NONE) << m.index();
     EXPECT_EQ(back.index(), m.index());
     EXPECT_EQ(encoded(back), bytes) << m.index();
@@ -71,8 +68,7 @@ TEST(PeerProto, DamagedFieldsAreRefusedAndAnotherVersionIsNamed) {
   };
   for (const auto& d : cases) {
     std::vector<uint8_t> bytes = encoded(d.message);
-    ASSERT_LT(d.offset, bytes.size()) << d.what;
-    bytes[d.offset] = d.value;
+    bytes.at(d.offset) = d.value;
     PeerMessage back;
     uint16_t version = 0;
     EXPECT_EQ(decodePeer(bytes.data(), bytes.size(), back, version), d.expected) << d.what;

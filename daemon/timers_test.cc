@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace skgxn {
 namespace {
@@ -24,16 +25,14 @@ TEST(Timers, RunInDeadlineOrderOnlyWhenDue) {
   });
   EXPECT_TRUE(timers.cancel(b));
   EXPECT_FALSE(timers.cancel(b));
-  const struct {
-    int64_t now;
-    std::string ran;
-    int wait;
-  } rows[] = {{5, "", 5}, {10, "aA", 20}, {35, "aAc", 5}, {40, "aAcd", 0}, {40, "aAcde", -1}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.now);
-    timers.runDue(row.now);
-    EXPECT_EQ(ran, row.ran);
-    EXPECT_EQ(timers.waitMs(row.now), row.wait);
+  // now, what has run by then, the wait it leaves
+  const std::tuple<int64_t, std::string, int> rows[] = {
+      {5, "", 5}, {10, "aA", 20}, {35, "aAc", 5}, {40, "aAcd", 0}, {40, "aAcde", -1}};
+  for (const auto& [now, hasRun, wait] : rows) {
+    SCOPED_TRACE(now);
+    timers.runDue(now);
+    EXPECT_EQ(ran, hasRun);
+    EXPECT_EQ(timers.waitMs(now), wait);
   }
 }
 

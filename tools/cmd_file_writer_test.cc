@@ -16,9 +16,7 @@ TEST(CmdFileContent, RequestsReplaceOnlyTheirOwnLines) {
   const std::string old =
       "# site settings\nOUTPUT SIZE 5000\nTRACE ON EVT\nOUTPUT ON /tmp/a.log\n"
       "STATS ON /var/tmp/s\nDUMP\n  TRACE OFF\nOUTPUT OFF\n";
-  const struct {
-    std::string got, want;
-  } rows[] = {
+  const std::pair<std::string, std::string> rows[] = {
       {traceOnContent(old, {"CALL", "MSG"}, "/tmp/b.log"),
        "# site settings\nOUTPUT SIZE 5000\nSTATS ON /var/tmp/s\nTRACE ON CALL MSG\n"
        "OUTPUT ON /tmp/b.log\n"},
@@ -28,7 +26,7 @@ TEST(CmdFileContent, RequestsReplaceOnlyTheirOwnLines) {
       {dumpContent("TRACE ON EVT\nDUMP /tmp/old\n", "/tmp/new"), "TRACE ON EVT\nDUMP /tmp/new\n"},
       {dumpContent("", ""), "DUMP\n"},
   };
-  for (const auto& row : rows) EXPECT_EQ(row.got, row.want);
+  for (const auto& [got, want] : rows) EXPECT_EQ(got, want);
 }
 
 TEST(CmdFileContent, OnlyAbsoluteUnbrokenPathsAndKnownCategoriesPass) {

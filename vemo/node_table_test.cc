@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/utsname.h>
 
-#include <algorithm>
-#include <sstream>
-
 #include "diag/test_support.h"
 
 namespace skgxn {

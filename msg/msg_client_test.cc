@@ -85,18 +85,12 @@ class MsgClientTest : public ::testing::Test {
   void finish() {
     if (server_.joinable()) server_.join();
   }
-  // Waits for the next request and returns its type, keeping its id and,
-  // for a data request, the member number and sequence asked for.
+  // Waits for the next request and returns its type. Its decoding is velkd's
+  // to test; here only the words it starts with matter.
   uint32_t readRequest() {
-    uint32_t type = 0;
-    std::string name;
-    ByteData data;
-    EXPECT_TRUE(proto.readMsg(conn) == ERR_NONE && peekMsgType(proto, type) == ERR_NONE);
-    const ErrCode rc = type == MSG_REG_REQ   ? parseRegReq(proto, id, name, asked, data)
-                       : type == MSG_DRG_REQ ? parseDrgReq(proto, id)
-                                             : parsePrdataReq(proto, id, asked, seq);
-    EXPECT_EQ(rc, ERR_NONE) << "request of type " << type;
-    return type;
+    EXPECT_EQ(proto.readMsg(conn), ERR_NONE);
+    std::memcpy(&req, buf, sizeof req);
+    return req.type;
   }
   // Passes one end of a new event pair to the client and keeps the other.
   void passEventFd() {
@@ -112,13 +106,14 @@ class MsgClientTest : public ::testing::Test {
   MsgClient& client = MsgClient::instance();
   MsgLink link;
   int32_t memno = 0;
-  // The daemon's end: the connection, the event end it kept, the fields of
-  // the last request.
+  // The daemon's end: its connection, the event end it kept, and the first
+  // words of the last request (a data request ends with member and sequence).
   int listenFd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   std::thread server_;
   int conn = -1, events = -1;
-  uint32_t id = 0, seq = 0;
-  int32_t asked = 0;
+  struct {
+    uint32_t type, id, memno, seq;
+  } req{};
   uint8_t buf[kMsgBufferBytes];
   MsgProto proto{buf, sizeof buf};
 };
@@ -148,10 +143,10 @@ TEST_F(MsgClientTest, JoinAndLeaveGoThroughSignals) {
     interruptPoll(tid);  // the wait for the event descriptor
     passEventFd();
     interruptPoll(tid);  // the wait for the join's answer
-    EXPECT_EQ(sendRegResp(proto, conn, id, 0, 5), ERR_NONE);
+    EXPECT_EQ(sendRegResp(proto, conn, req.id, 0, 5), ERR_NONE);
     ASSERT_EQ(readRequest(), MSG_DRG_REQ);
     interruptPoll(tid);
-    EXPECT_EQ(sendDrgResp(proto, conn, id, ERR_BAD_STATE), ERR_NONE);
+    EXPECT_EQ(sendDrgResp(proto, conn, req.id, ERR_BAD_STATE), ERR_NONE);
   });
   EXPECT_EQ(client.regRequest("DBGRP", memno, ByteData(), link), ERR_NONE);
   EXPECT_EQ(memno, 5);
@@ -168,10 +163,10 @@ TEST_F(MsgClientTest, FailedJoinLeavesNoDescriptor) {
   client.setEventFdWaitForTest(50);
   const std::pair<std::function<void()>, ErrCode> cases[] = {
       {[] {}, ERR_POLL},
-      {[this] { EXPECT_EQ(sendRegResp(proto, conn, id, 0, 1), ERR_NONE); }, ERR_POLL},
+      {[this] { EXPECT_EQ(sendRegResp(proto, conn, req.id, 0, 1), ERR_NONE); }, ERR_POLL},
       {[this] {
          passEventFd();
-         EXPECT_EQ(sendRegResp(proto, conn, id + 1, 0, 1), ERR_NONE);
+         EXPECT_EQ(sendRegResp(proto, conn, req.id + 1, 0, 1), ERR_NONE);
        },
        ERR_READ},
   };
@@ -201,11 +196,11 @@ TEST_F(MsgClientTest, PrivateDataSkipsAStaleAnswerAndCarriesTheSequencePastADama
     ASSERT_EQ(buildEvent(proto, kEventReconfig, MemberBitmap{}, 7), ERR_NONE);
     buf[proto.length() - 1] ^= 1;
     EXPECT_EQ(proto.writeMsg(events), ERR_NONE);
-    EXPECT_EQ(sendRegResp(proto, conn, id, 0, 3), ERR_NONE);
-    EXPECT_EQ(sendPrdataResp(proto, conn, id, 0, ByteData("old", 3)), ERR_NONE);
+    EXPECT_EQ(sendRegResp(proto, conn, req.id, 0, 3), ERR_NONE);
+    EXPECT_EQ(sendPrdataResp(proto, conn, req.id, 0, ByteData("old", 3)), ERR_NONE);
     ASSERT_EQ(readRequest(), MSG_PRDATA_REQ);
-    EXPECT_EQ(std::tie(seq, asked), std::make_tuple(7u, 127));
-    EXPECT_EQ(sendPrdataResp(proto, conn, id, 0, ByteData("new!", 4)), ERR_NONE);
+    EXPECT_EQ(std::tie(req.seq, req.memno), std::make_tuple(7u, 127u));
+    EXPECT_EQ(sendPrdataResp(proto, conn, req.id, 0, ByteData("new!", 4)), ERR_NONE);
   });
   ASSERT_EQ(client.regRequest("DBGRP", memno, ByteData(), link), ERR_NONE);
   uint32_t event = 99;

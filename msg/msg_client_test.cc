@@ -132,9 +132,11 @@ TEST_F(MsgClientTest, ConnectFailsWithoutTheSocketOrItsPermissionOrOnAnOpenDescr
 }
 
 // A signal, its handler installed without SA_RESTART (and left so for the
-// binary), lands in each wait for the daemon; none loses its answer. A
-// refused leave still closes both descriptors.
-TEST_F(MsgClientTest, JoinAndLeaveGoThroughSignals) {
+// binary), lands in each wait for the daemon; none loses its answer. The
+// daemon writes on the command connection only to answer, so an answer
+// queued before a request is stale. A damaged event, which velkd never
+// sends, keeps the connection; a refused leave still closes it.
+TEST_F(MsgClientTest, MembershipGoesThroughSignalsStaleAnswersAndADamagedEvent) {
   struct sigaction action {};
   action.sa_handler = [](int) { ++signalsHandled; };
   sigaction(SIGUSR1, &action, nullptr);
@@ -142,14 +144,32 @@ TEST_F(MsgClientTest, JoinAndLeaveGoThroughSignals) {
   serveJoin([this, tid = gettid()] {
     interruptPoll(tid);  // the wait for the event descriptor
     passEventFd();
+    EXPECT_EQ(sendEvent(proto, events, kEventReconfig, MemberBitmap{}, 6), ERR_NONE);
+    ASSERT_EQ(buildEvent(proto, kEventReconfig, MemberBitmap{}, 7), ERR_NONE);
+    buf[proto.length() - 1] ^= 1;
+    EXPECT_EQ(proto.writeMsg(events), ERR_NONE);
     interruptPoll(tid);  // the wait for the join's answer
     EXPECT_EQ(sendRegResp(proto, conn, req.id, 0, 5), ERR_NONE);
+    EXPECT_EQ(sendPrdataResp(proto, conn, req.id, 0, ByteData("old", 3)), ERR_NONE);
+    ASSERT_EQ(readRequest(), MSG_PRDATA_REQ);
+    EXPECT_EQ(std::tie(req.seq, req.memno), std::make_tuple(7u, 127u));
+    interruptPoll(tid);
+    EXPECT_EQ(sendPrdataResp(proto, conn, req.id, 0, ByteData("new!", 4)), ERR_NONE);
     ASSERT_EQ(readRequest(), MSG_DRG_REQ);
     interruptPoll(tid);
     EXPECT_EQ(sendDrgResp(proto, conn, req.id, ERR_BAD_STATE), ERR_NONE);
   });
   EXPECT_EQ(client.regRequest("DBGRP", memno, ByteData(), link), ERR_NONE);
   EXPECT_EQ(memno, 5);
+  uint32_t event = 99;
+  MemberBitmap bitmap{};
+  EXPECT_EQ(client.pstatRequest(link, event, bitmap), ERR_NONE);
+  EXPECT_EQ(client.pstatRequest(link, event, bitmap), ERR_CHECKSUM);
+  pollfd queued{link.commandFd, POLLIN, 0};
+  ASSERT_EQ(::poll(&queued, 1, -1), 1);
+  ByteData data;
+  EXPECT_EQ(client.prdataRequest(link, 127, data), ERR_NONE);
+  EXPECT_EQ(data.size(), 4u);
   EXPECT_TRUE(holdsBoth());
   const MsgLink joined = link;
   EXPECT_EQ(client.drgRequest(link), ERR_BAD_STATE);
@@ -183,36 +203,6 @@ TEST_F(MsgClientTest, FailedJoinLeavesNoDescriptor) {
   ByteData data;
   EXPECT_EQ(client.drgRequest(link), ERR_BAD_STATE);
   EXPECT_EQ(client.prdataRequest(link, 1, data), ERR_BAD_STATE);
-}
-
-// The daemon writes on a member's command connection only to answer, so an
-// answer queued before a request belongs to an earlier one. A damaged event,
-// which velkd never sends, keeps the connection; a lost stream is the velkd
-// tier's (the daemon killed).
-TEST_F(MsgClientTest, PrivateDataSkipsAStaleAnswerAndCarriesTheSequencePastADamagedEvent) {
-  serveJoin([this] {
-    passEventFd();
-    EXPECT_EQ(sendEvent(proto, events, kEventReconfig, MemberBitmap{}, 6), ERR_NONE);
-    ASSERT_EQ(buildEvent(proto, kEventReconfig, MemberBitmap{}, 7), ERR_NONE);
-    buf[proto.length() - 1] ^= 1;
-    EXPECT_EQ(proto.writeMsg(events), ERR_NONE);
-    EXPECT_EQ(sendRegResp(proto, conn, req.id, 0, 3), ERR_NONE);
-    EXPECT_EQ(sendPrdataResp(proto, conn, req.id, 0, ByteData("old", 3)), ERR_NONE);
-    ASSERT_EQ(readRequest(), MSG_PRDATA_REQ);
-    EXPECT_EQ(std::tie(req.seq, req.memno), std::make_tuple(7u, 127u));
-    EXPECT_EQ(sendPrdataResp(proto, conn, req.id, 0, ByteData("new!", 4)), ERR_NONE);
-  });
-  ASSERT_EQ(client.regRequest("DBGRP", memno, ByteData(), link), ERR_NONE);
-  uint32_t event = 99;
-  MemberBitmap bitmap{};
-  ASSERT_EQ(client.pstatRequest(link, event, bitmap), ERR_NONE);
-  EXPECT_EQ(client.pstatRequest(link, event, bitmap), ERR_CHECKSUM);
-  pollfd queued{link.commandFd, POLLIN, 0};
-  ASSERT_EQ(::poll(&queued, 1, -1), 1);
-  ByteData data;
-  EXPECT_EQ(client.prdataRequest(link, 127, data), ERR_NONE);
-  EXPECT_EQ(data.size(), 4u);
-  EXPECT_TRUE(holdsBoth());
 }
 
 }  // namespace

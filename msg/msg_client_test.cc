@@ -51,9 +51,8 @@ void interruptPoll(pid_t tid) {
   while (signalsHandled == before) sched_yield();
 }
 
-// The test is the client; a thread plays the daemon's end of one join, for
-// what velkd cannot be made to do: withhold the event descriptor, answer
-// another id, queue a stale answer.
+// A thread plays the daemon's end of one join, for what velkd cannot be made
+// to do: withhold the event descriptor, answer another id, queue a stale answer.
 class MsgClientTest : public ::testing::Test {
  protected:
   MsgClientTest() {
@@ -69,10 +68,8 @@ class MsgClientTest : public ::testing::Test {
     finish();
     ::close(listenFd_);
   }
-  // Accepts one connection, reads the join on it, runs script, then waits
-  // for the client to hang up.
+  // Accepts one join, runs script on it, then waits for the client to hang up.
   void serveJoin(std::function<void()> script) {
-    finish();
     server_ = std::thread([this, script] {
       conn = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (readRequest() == MSG_REG_REQ) script();
@@ -85,8 +82,7 @@ class MsgClientTest : public ::testing::Test {
   void finish() {
     if (server_.joinable()) server_.join();
   }
-  // Waits for the next request and returns its type. Its decoding is velkd's
-  // to test; here only the words it starts with matter.
+  // Waits for the next request and returns its type; decoding it is velkd's test.
   uint32_t readRequest() {
     EXPECT_EQ(proto.readMsg(conn), ERR_NONE);
     std::memcpy(&req, buf, sizeof req);
@@ -106,8 +102,7 @@ class MsgClientTest : public ::testing::Test {
   MsgClient& client = MsgClient::instance();
   MsgLink link;
   int32_t memno = 0;
-  // The daemon's end: its connection, the event end it kept, and the first
-  // words of the last request (a data request ends with member and sequence).
+  // The daemon's end, and the first words of the last request.
   int listenFd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   std::thread server_;
   int conn = -1, events = -1;

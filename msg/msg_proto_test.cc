@@ -1,7 +1,6 @@
 // MsgProto and the message catalogue over real SOCK_SEQPACKET pairs: field
-// operations at their bounds, the wire bytes, damaged or foreign messages
-// refused, what each failure does to the descriptor, the event sequence,
-// and no passed descriptor left open.
+// bounds, the wire bytes, damaged or foreign messages refused, what each
+// failure does to the descriptor, the event sequence, no descriptor leaked.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -54,9 +53,8 @@ TEST(MsgProto, FieldOperationsStopAtTheirBoundsWithoutMovingTheCursor) {
       {kWriteData, 10, 14, {}, ERR_NONE, 14},
       {kWriteData, 10, 13, {}, ERR_SIZE, 0},
   };
-  for (const auto& row : cases) {
-    const auto& [op, n, size, bytes, rc, cursor] = row;
-    SCOPED_TRACE(testing::Message() << "case " << &row - cases);
+  for (const auto& [op, n, size, bytes, rc, cursor] : cases) {
+    SCOPED_TRACE(testing::Message() << "n " << n << ", buffer " << size);
     uint8_t buf[128] = {};
     std::copy(bytes.begin(), bytes.end(), buf);
     MsgProto proto(buf, size);
@@ -65,13 +63,7 @@ TEST(MsgProto, FieldOperationsStopAtTheirBoundsWithoutMovingTheCursor) {
   }
 }
 
-TEST(MsgProto, ChecksumIsTheSixteenBitSumOfEveryByte) {
-  const std::vector<uint8_t> ones(300, 0xff);
-  EXPECT_EQ(msgChecksum(ones.data(), ones.size()), (300 * 255) % 65536);
-}
-
-// One buffer serves both ends: each message is built and sent before the
-// reads begin, and a read overwrites it.
+// One buffer serves both ends: every message is sent before the reads begin.
 class Wire : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -90,10 +82,7 @@ class Wire : public ::testing::Test {
     std::copy(passed.begin(), passed.end(), reinterpret_cast<int*>(CMSG_DATA(CMSG_FIRSTHDR(&msg))));
     ASSERT_EQ(sendmsg(farFd, &msg, MSG_NOSIGNAL), static_cast<ssize_t>(len));
   }
-  MsgProto& rewound() {
-    proto.rewind();
-    return proto;
-  }
+  MsgProto& rewound() { return proto = MsgProto(buf, sizeof buf); }
   ErrCode readEvent() {
     map.fill(0xff);
     return proto.pstatReadEvt(nearFd, event, map.data(), seq);
@@ -109,28 +98,24 @@ class Wire : public ::testing::Test {
   const MemberBitmap members{0x10, 0, 0x81};
 };
 
-// A record read is dumped, its wire bytes sixteen to a line, only when asked
-// for. A failed build leaves nothing behind for the next.
+// A message is dumped, its wire bytes (checksum last) sixteen to a line,
+// only when asked for. A failed build leaves nothing behind for the next.
 TEST_F(Wire, RegisterRequestHasItsWireLayout) {
   EXPECT_EQ(buildQgrpReq(proto, 1, std::string(kMsgBufferBytes, 'x')), ERR_SIZE);
-  ASSERT_EQ(buildRegReq(proto, 7, "g", 3, ByteData()), ERR_NONE);
-  const size_t len = proto.length();
   test::TraceCapture trace;
-  for (const auto mask : {TRACE_ERR | TRACE_MSG, TRACE_ERR | TRACE_MSG | TRACE_VER}) {
-    sendFar(buf, len);
-    traceMask.store(mask);
-    EXPECT_EQ(proto.readMsg(nearFd), ERR_NONE);
-    traceMask.store(TRACE_DEFAULT);
-  }
+  traceMask.store(TRACE_ERR | TRACE_MSG);
+  ASSERT_EQ(sendRegReq(proto, farFd, 7, "g", 3, ByteData()), ERR_NONE);
+  traceMask.store(TRACE_ERR | TRACE_MSG | TRACE_VER);
+  EXPECT_EQ(proto.readMsg(nearFd), ERR_NONE);
+  traceMask.store(TRACE_DEFAULT);
   EXPECT_EQ(trace.text(),
             "MsgProto::dumpMsg:MSG Read Msg DUMP:\n"
             "    01 00 00 00 07 00 00 00 67 00 03 00 00 00 00 00 \n"
             "    00 00 72 00 \n");
 }
 
-// A refusal is the result once every field is read; private data is
-// replaced, and a bitmap kept, only on success. A damaged or foreign answer
-// is consumed all the same.
+// Private data is replaced, and a bitmap kept, only on success; a damaged
+// answer is consumed all the same.
 TEST_F(Wire, DamagedOrForeignMessagesAreRefusedAndLeaveTheCallersData) {
   std::string name;
   int32_t memno = 0;
@@ -145,38 +130,31 @@ TEST_F(Wire, DamagedOrForeignMessagesAreRefusedAndLeaveTheCallersData) {
   ASSERT_EQ(buildQgrpResp(proto, 9, members), ERR_NONE);
   buf[proto.length() - 1] ^= 0x40;
   sendFar(buf, proto.length());
-  ASSERT_EQ(sendDrgResp(proto, farFd, 7, 0), ERR_NONE);
   EXPECT_EQ(recvPrdataResp(proto, nearFd, id = 8, data), ERR_INVALID);
   EXPECT_EQ(data.hexText(), "0xaa ");
   map = members;
   EXPECT_EQ(recvQgrpResp(proto, nearFd, id = 9, map), ERR_CHECKSUM);
   EXPECT_EQ(map, MemberBitmap{});
-  EXPECT_EQ(recvDrgResp(proto, nearFd, id = 8), ERR_READ) << "another id";
-  EXPECT_EQ(proto.readMsg(nearFd), ERR_EMPTY);
 }
 
 TEST_F(Wire, OversizedRecordDrainLeavesNextRecordIntact) {
-  // 110 buffer-fulls outlast the drain's count; a record of exactly one
-  // buffer is still whole.
+  // 110 buffer-fulls outlast the drain's count.
   int sndbuf = 1 << 20;
   ASSERT_EQ(setsockopt(farFd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf), 0);
-  for (size_t size : {kMsgBufferBytes * 3 + 7, kMsgBufferBytes * 110, kMsgBufferBytes}) {
+  for (size_t size : {kMsgBufferBytes * 3 + 7, kMsgBufferBytes * 110}) {
     sendFar(std::vector<uint8_t>(size, 0x11).data(), size);
     ASSERT_EQ(sendDrgResp(proto, farFd, 4, 0), ERR_NONE);
   }
   EXPECT_EQ(proto.readMsg(nearFd), ERR_READ);
-  ASSERT_EQ(proto.readMsg(nearFd), ERR_NONE);
-  EXPECT_TRUE(proto.validResponse(MSG_DRG_RESP, 4));
+  EXPECT_EQ(proto.readRespMsg(nearFd, MSG_DRG_RESP, 4), ERR_NONE);
   EXPECT_EQ(proto.readRespMsg(nearFd, MSG_DRG_RESP, 4), ERR_READ);
   EXPECT_EQ(proto.readRespMsg(nearFd, MSG_DRG_RESP, 4), ERR_NONE);
   EXPECT_EQ(proto.received(), 14u);
-  EXPECT_EQ(proto.readMsg(nearFd), ERR_NONE);
-  EXPECT_EQ(proto.received(), kMsgBufferBytes);
 }
 
 TEST_F(Wire, EventStreamTellsGapsDamageSilenceAndLossApart) {
   for (const auto& [number, corrupt] :
-       {std::pair{5u, false}, {6u, true}, {7u, false}, {0u, false}, {1u, false}, {9u, true}}) {
+       {std::pair{5u, false}, {6u, true}, {7u, false}, {9u, true}}) {
     ASSERT_EQ(buildEvent(proto, kEventReconfig, members, number), ERR_NONE);
     if (corrupt) buf[proto.length() - 2] ^= 1;
     sendFar(buf, proto.length());
@@ -185,9 +163,6 @@ TEST_F(Wire, EventStreamTellsGapsDamageSilenceAndLossApart) {
   EXPECT_EQ(std::tie(event, map, seq), std::make_tuple(kEventReconfig, members, 5u));
   EXPECT_EQ(readEvent(), ERR_CHECKSUM);
   EXPECT_EQ(std::tie(map, seq), std::make_tuple(MemberBitmap{}, 6u));
-  EXPECT_EQ(readEvent(), ERR_NONE);
-  seq = 0xffffffffu;
-  EXPECT_EQ(readEvent(), ERR_NONE) << "the sequence wraps around in 32 bits";
   EXPECT_EQ(readEvent(), ERR_NONE);
   EXPECT_EQ(readEvent(), ERR_BAD_SEQ) << "a gap outranks damage";
   EXPECT_EQ(std::tie(map, seq), std::make_tuple(MemberBitmap{}, 9u));
@@ -219,12 +194,10 @@ TEST_F(Wire, NoReadLeavesAPassedDescriptorOpenButTheOneAskedFor) {
   // Any open descriptor will do; each received copy is a new one.
   const size_t before = test::openFdCount();
   const std::vector<uint8_t> big(kMsgBufferBytes * 2, 0);
-  sendFar(big.data(), 1, {STDOUT_FILENO});
   sendFar(big.data(), big.size(), {STDOUT_FILENO, STDERR_FILENO});
   sendFar(big.data(), 1, {STDERR_FILENO, STDOUT_FILENO});
   sendFar(big.data(), 1, {STDERR_FILENO});
   ASSERT_EQ(sendFd(farFd, STDOUT_FILENO), 0);
-  EXPECT_EQ(proto.readMsg(nearFd), ERR_READ);
   EXPECT_EQ(proto.pstatReadEvt(nearFd, event, map.data(), seq), ERR_READ);
   EXPECT_EQ(recvFd(nearFd), -1);
   EXPECT_EQ(proto.readRespMsg(nearFd, MSG_REG_RESP, 1), ERR_READ);

@@ -160,12 +160,12 @@ TEST_F(MsgClientTest, MembershipGoesThroughSignalsStaleAnswersAndADamagedEvent) 
   MemberBitmap bitmap{};
   EXPECT_EQ(client.pstatRequest(link, event, bitmap), ERR_NONE);
   EXPECT_EQ(client.pstatRequest(link, event, bitmap), ERR_CHECKSUM);
+  ASSERT_TRUE(holdsBoth());
   pollfd queued{link.commandFd, POLLIN, 0};
   ASSERT_EQ(::poll(&queued, 1, -1), 1);
   ByteData data;
   EXPECT_EQ(client.prdataRequest(link, 127, data), ERR_NONE);
   EXPECT_EQ(data.size(), 4u);
-  EXPECT_TRUE(holdsBoth());
   const MsgLink joined = link;
   EXPECT_EQ(client.drgRequest(link), ERR_BAD_STATE);
   EXPECT_TRUE(holdsNone());

@@ -190,7 +190,7 @@ TEST_F(MsgClientTest, FailedJoinLeavesNoDescriptor) {
     const size_t before = test::openFdCount();
     serveJoin(script);
     ASSERT_EQ(client.regRequest("DBGRP", memno = 0, ByteData(), link), rc);
-    EXPECT_TRUE(holdsNone());
+    ASSERT_TRUE(holdsNone());
     finish();
     EXPECT_EQ(test::openFdCount(), before);
   }

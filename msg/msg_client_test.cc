@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,8 +29,6 @@ namespace {
 
 // What the library's load initialiser does, before the first test.
 const auto* const kDiagnostics = ::testing::AddGlobalTestEnvironment(new test::DiagEnvironment);
-
-using test::fdIsOpen;
 
 #ifndef SYS_poll
 #define SYS_poll SYS_ppoll
@@ -54,164 +51,137 @@ void interruptPoll(pid_t tid) {
   while (signalsHandled == before) sched_yield();
 }
 
-// The daemon's end of one connection, for what velkd cannot be made to do:
-// withhold the event descriptor, answer with another id, queue a stale
-// answer. It provides the registration marker and socket, and a thread that
-// accepts one connection, runs the case's script on it and waits for the
-// client to hang up.
-class FakeDaemon {
- public:
-  using Script = std::function<void(FakeDaemon&)>;
-
-  FakeDaemon() {
-    ::unlink(kRegisterPipe);
+// A thread plays the daemon's end of one join, for what velkd cannot be made
+// to do: withhold the event descriptor, answer another id, queue a stale answer.
+class MsgClientTest : public ::testing::Test {
+ protected:
+  MsgClientTest() {
     ::unlink(kRegisterSocket);
-    EXPECT_EQ(::mkfifo(kRegisterPipe, 0666), 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{AF_UNIX, {}};
     std::strncpy(addr.sun_path, kRegisterSocket, sizeof addr.sun_path - 1);
     EXPECT_EQ(::bind(listenFd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
     EXPECT_EQ(::listen(listenFd_, 4), 0);
   }
-  ~FakeDaemon() {
+  void TearDown() override {
+    interrupting = false;
+    (void)client.disconnect(link.commandFd, link.eventFd);
     finish();
     ::close(listenFd_);
-    ::unlink(kRegisterSocket);
-    ::unlink(kRegisterPipe);
   }
-
-  void serve(Script script) {
-    finish();
+  // Accepts one join, runs script on it, then waits for the client to hang up.
+  void serveJoin(std::function<void()> script) {
     server_ = std::thread([this, script] {
-      fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-      script(*this);
-      while (proto.readMsg(fd) == ERR_NONE) {
+      conn = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (readRequest() == MSG_REG_REQ) script();
+      while (proto.readMsg(conn) == ERR_NONE) {
       }
       ::close(std::exchange(events, -1));
-      ::close(fd);
+      ::close(conn);
     });
   }
-  // Waits until the script has run and the client has hung up.
   void finish() {
     if (server_.joinable()) server_.join();
   }
-
-  // Waits for the next request and returns its type, keeping its id and,
-  // for a data request, the member number and sequence asked for.
+  // Waits for the next request and returns its type; decoding it is velkd's test.
   uint32_t readRequest() {
-    uint32_t type = 0;
-    std::string name;
-    ByteData data;
-    EXPECT_EQ(proto.readMsg(fd), ERR_NONE);
-    EXPECT_EQ(peekMsgType(proto, type), ERR_NONE);
-    const ErrCode rc = type == MSG_REG_REQ   ? parseRegReq(proto, id, name, memno, data)
-                       : type == MSG_DRG_REQ ? parseDrgReq(proto, id)
-                                             : parsePrdataReq(proto, id, memno, seq);
-    EXPECT_EQ(rc, ERR_NONE) << "request of type " << type;
-    return type;
+    EXPECT_EQ(proto.readMsg(conn), ERR_NONE);
+    std::memcpy(&req, buf, sizeof req);
+    return req.type;
   }
-  // Fails the test when a reply or an event did not go out whole.
-  static void sent(ErrCode rc) { EXPECT_EQ(rc, ERR_NONE) << "fake daemon: not sent"; }
   // Passes one end of a new event pair to the client and keeps the other.
   void passEventFd() {
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
-    EXPECT_EQ(sendFd(fd, pair[1]), 0);
+    EXPECT_EQ(sendFd(conn, pair[1]), 0);
     ::close(pair[1]);
     events = pair[0];
   }
-
-  int fd = -1;
-  int events = -1;
-  uint32_t id = 0;
-  int32_t memno = 0;
-  uint32_t seq = 0;
-  uint8_t buf[kMsgBufferBytes];
-  MsgProto proto{buf, sizeof buf};
-
- private:
-  int listenFd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  std::thread server_;
-};
-
-class MsgClientTest : public ::testing::Test {
- protected:
-  void TearDown() override {
-    interrupting = false;
-    (void)client.disconnect(link.commandFd, link.eventFd);
-  }
-  // Serves one join that runs script after reading the request.
-  void serveJoin(FakeDaemon::Script script) {
-    daemon.serve([script](FakeDaemon& d) {
-      ASSERT_EQ(d.readRequest(), MSG_REG_REQ);
-      script(d);
-    });
-  }
   bool holdsNone() const { return link.commandFd == -1 && link.eventFd == -1; }
-  bool holdsBoth() const { return fdIsOpen(link.commandFd) && fdIsOpen(link.eventFd); }
+  bool holdsBoth() const { return test::fdIsOpen(link.commandFd) && test::fdIsOpen(link.eventFd); }
 
   MsgClient& client = MsgClient::instance();
-  FakeDaemon daemon;
   MsgLink link;
   int32_t memno = 0;
-  uint32_t event = 99;
-  MemberBitmap bitmap{};
+  // The daemon's end, and the first words of the last request.
+  int listenFd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  std::thread server_;
+  int conn = -1, events = -1;
+  struct {
+    uint32_t type, id, memno, seq;
+  } req{};
+  uint8_t buf[kMsgBufferBytes];
+  MsgProto proto{buf, sizeof buf};
 };
 
 TEST_F(MsgClientTest, ConnectFailsWithoutTheSocketOrItsPermissionOrOnAnOpenDescriptor) {
   EXPECT_EQ(client.connectMsg(link.commandFd = 42), ERR_IN_USE);
-  EXPECT_EQ(link.commandFd, 42);
-  link.commandFd = -1;
+  EXPECT_EQ(std::exchange(link.commandFd, -1), 42);
   ASSERT_EQ(::chmod(kRegisterSocket, 0600), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    // Root passes every permission check; an ordinary user does not.
-    const bool dropped = ::setresuid(65534, 65534, 65534) == 0;
-    _exit(dropped && client.connectMsg(link.commandFd) == ERR_PERM && holdsNone() ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_EQ(status, 0);
+  // Root passes every permission check; an ordinary user does not.
+  ASSERT_EQ(::seteuid(65534), 0);
+  EXPECT_EQ(client.connectMsg(link.commandFd), ERR_PERM);
+  ASSERT_EQ(::seteuid(0), 0);
   ::unlink(kRegisterSocket);
   EXPECT_EQ(client.connectMsg(link.commandFd), ERR_PIPE);
   EXPECT_TRUE(holdsNone());
 }
 
 // A signal, its handler installed without SA_RESTART (and left so for the
-// binary), lands in each wait for the daemon; none loses its answer. A
-// refused leave still closes both descriptors.
-TEST_F(MsgClientTest, JoinAndLeaveGoThroughSignals) {
+// binary), lands in each wait for the daemon; none loses its answer. The
+// daemon writes on the command connection only to answer, so an answer
+// queued before a request is stale. A damaged event, which velkd never
+// sends, keeps the connection; a refused leave still closes it.
+TEST_F(MsgClientTest, MembershipGoesThroughSignalsStaleAnswersAndADamagedEvent) {
   struct sigaction action {};
   action.sa_handler = [](int) { ++signalsHandled; };
   sigaction(SIGUSR1, &action, nullptr);
   interrupting = true;
-  serveJoin([tid = gettid()](FakeDaemon& d) {
+  serveJoin([this, tid = gettid()] {
     interruptPoll(tid);  // the wait for the event descriptor
-    d.passEventFd();
+    passEventFd();
+    EXPECT_EQ(sendEvent(proto, events, kEventReconfig, MemberBitmap{}, 6), ERR_NONE);
+    ASSERT_EQ(buildEvent(proto, kEventReconfig, MemberBitmap{}, 7), ERR_NONE);
+    buf[proto.length() - 1] ^= 1;
+    EXPECT_EQ(proto.writeMsg(events), ERR_NONE);
     interruptPoll(tid);  // the wait for the join's answer
-    d.sent(sendRegResp(d.proto, d.fd, d.id, 0, 5));
-    ASSERT_EQ(d.readRequest(), MSG_DRG_REQ);
+    EXPECT_EQ(sendRegResp(proto, conn, req.id, 0, 5), ERR_NONE);
+    EXPECT_EQ(sendPrdataResp(proto, conn, req.id, 0, ByteData("old", 3)), ERR_NONE);
+    ASSERT_EQ(readRequest(), MSG_PRDATA_REQ);
+    EXPECT_EQ(std::tie(req.seq, req.memno), std::make_tuple(7u, 127u));
     interruptPoll(tid);
-    d.sent(sendDrgResp(d.proto, d.fd, d.id, ERR_BAD_STATE));
+    EXPECT_EQ(sendPrdataResp(proto, conn, req.id, 0, ByteData("new!", 4)), ERR_NONE);
+    ASSERT_EQ(readRequest(), MSG_DRG_REQ);
+    interruptPoll(tid);
+    EXPECT_EQ(sendDrgResp(proto, conn, req.id, ERR_BAD_STATE), ERR_NONE);
   });
   EXPECT_EQ(client.regRequest("DBGRP", memno, ByteData(), link), ERR_NONE);
   EXPECT_EQ(memno, 5);
-  EXPECT_TRUE(holdsBoth());
+  uint32_t event = 99;
+  MemberBitmap bitmap{};
+  EXPECT_EQ(client.pstatRequest(link, event, bitmap), ERR_NONE);
+  EXPECT_EQ(client.pstatRequest(link, event, bitmap), ERR_CHECKSUM);
+  ASSERT_TRUE(holdsBoth());
+  pollfd queued{link.commandFd, POLLIN, 0};
+  ASSERT_EQ(::poll(&queued, 1, -1), 1);
+  ByteData data;
+  EXPECT_EQ(client.prdataRequest(link, 127, data), ERR_NONE);
+  EXPECT_EQ(data.size(), 4u);
   const MsgLink joined = link;
   EXPECT_EQ(client.drgRequest(link), ERR_BAD_STATE);
   EXPECT_TRUE(holdsNone());
-  EXPECT_FALSE(fdIsOpen(joined.commandFd) || fdIsOpen(joined.eventFd));
+  EXPECT_FALSE(test::fdIsOpen(joined.commandFd) || test::fdIsOpen(joined.eventFd));
 }
 
 // The daemon withholds the event descriptor, or answers another request.
+// The link is then refused as not joined.
 TEST_F(MsgClientTest, FailedJoinLeavesNoDescriptor) {
   client.setEventFdWaitForTest(50);
-  const std::pair<FakeDaemon::Script, ErrCode> cases[] = {
-      {[](FakeDaemon&) {}, ERR_POLL},
-      {[](FakeDaemon& d) { d.sent(sendRegResp(d.proto, d.fd, d.id, 0, 1)); }, ERR_POLL},
-      {[](FakeDaemon& d) {
-         d.passEventFd();
-         d.sent(sendRegResp(d.proto, d.fd, d.id + 1, 0, 1));
+  const std::pair<std::function<void()>, ErrCode> cases[] = {
+      {[] {}, ERR_POLL},
+      {[this] { EXPECT_EQ(sendRegResp(proto, conn, req.id, 0, 1), ERR_NONE); }, ERR_POLL},
+      {[this] {
+         passEventFd();
+         EXPECT_EQ(sendRegResp(proto, conn, req.id + 1, 0, 1), ERR_NONE);
        },
        ERR_READ},
   };
@@ -220,56 +190,14 @@ TEST_F(MsgClientTest, FailedJoinLeavesNoDescriptor) {
     const size_t before = test::openFdCount();
     serveJoin(script);
     ASSERT_EQ(client.regRequest("DBGRP", memno = 0, ByteData(), link), rc);
-    EXPECT_TRUE(holdsNone());
-    daemon.finish();
+    ASSERT_TRUE(holdsNone());
+    finish();
     EXPECT_EQ(test::openFdCount(), before);
   }
   client.setEventFdWaitForTest(kEventFdWaitMs);
-}
-
-// A lost stream is the velkd tier's (the daemon killed); a damaged event,
-// which velkd never sends, keeps the connection.
-TEST_F(MsgClientTest, DamagedEventKeepsTheConnection) {
   ByteData data;
   EXPECT_EQ(client.drgRequest(link), ERR_BAD_STATE);
   EXPECT_EQ(client.prdataRequest(link, 1, data), ERR_BAD_STATE);
-  int fds[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, fds), 0);
-  link = {::dup(fds[0]), fds[0], 0};
-  uint8_t buf[kMsgBufferBytes];
-  MsgProto daemonEnd(buf, sizeof buf);
-  ASSERT_EQ(buildEvent(daemonEnd, kEventReconfig, bitmap, 3), ERR_NONE);
-  buf[daemonEnd.length() - 1] ^= 1;
-  ASSERT_EQ(daemonEnd.writeMsg(fds[1]), ERR_NONE);
-  EXPECT_EQ(client.pstatRequest(link, event, bitmap), ERR_CHECKSUM);
-  EXPECT_TRUE(holdsBoth());
-  ::close(fds[1]);
-}
-
-// The daemon writes on a member's command connection only to answer, so an
-// answer queued before a request belongs to an earlier one.
-TEST_F(MsgClientTest, PrivateDataSkipsAStaleAnswerAndCarriesTheSequence) {
-  std::tuple<uint32_t, int32_t> asked;
-  serveJoin([&](FakeDaemon& d) {
-    d.passEventFd();
-    d.sent(sendEvent(d.proto, d.events, kEventReconfig, MemberBitmap{}, 6));
-    d.sent(sendRegResp(d.proto, d.fd, d.id, 0, 3));
-    d.sent(sendPrdataResp(d.proto, d.fd, d.id, 0, ByteData("old", 3)));
-    ASSERT_EQ(d.readRequest(), MSG_PRDATA_REQ);
-    asked = {d.seq, d.memno};
-    d.sent(sendPrdataResp(d.proto, d.fd, d.id, 0, ByteData("new!", 4)));
-  });
-  ASSERT_EQ(client.regRequest("DBGRP", memno, ByteData(), link), ERR_NONE);
-  ASSERT_EQ(client.pstatRequest(link, event, bitmap), ERR_NONE);
-  pollfd queued{link.commandFd, POLLIN, 0};
-  ASSERT_EQ(::poll(&queued, 1, -1), 1);
-  ByteData data;
-  EXPECT_EQ(client.prdataRequest(link, 127, data), ERR_NONE);
-  EXPECT_EQ(data.size(), 4u);
-  EXPECT_TRUE(holdsBoth());
-  (void)client.disconnect(link.commandFd, link.eventFd);
-  daemon.finish();
-  EXPECT_EQ(asked, std::make_tuple(6u, 127));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// velkd and velkctl end to end, through raw protocol clients built from the
-// message codec and velkctl as administrators run it. Runs as root in a
-// private mount namespace.
+// velkd and velkctl end to end, through raw protocol clients built from the message codec and
+// velkctl as administrators run it. Runs as root in a private mount namespace.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -86,8 +85,7 @@ bool waitFor(Done done) {
   return false;
 }
 
-// A client of the registration socket. The event end of a join arrives
-// before the answer, refusals included.
+// A client of the registration socket. A join's event end comes before the answer, refusals too.
 class Client {
  public:
   Client() : cmd_(connectTo(kSock).release()), p_(buf_, sizeof buf_) {}
@@ -151,8 +149,8 @@ struct Event {
   bool operator==(const Event&) const = default;
 };
 
-// One event record within 5 s; false on timeout, a closed pair or a record
-// that is not a well-formed event. Event is the record between type and sum.
+// One event record (Event is its part between type and sum) within 5 s; false on timeout, a
+// closed pair or a record that is not a well-formed event.
 bool readEvent(int fd, Event& e) {
   uint8_t rec[64];
   if (waitReadable(fd, 5000) != 1 || recv(fd, rec, sizeof rec, 0) != 30) return false;
@@ -245,9 +243,8 @@ class Velkd : public ::testing::Test {
   size_t openFds() const {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(proc("fd")), {}));
   }
-  // Passes fd over the connection and closes this copy while the daemon is
-  // stopped, so that the daemon's close of it is the last. False when the
-  // kernel refused it for the daemon; this copy is then closed at once.
+  // Passes fd over the connection and closes this copy while the daemon is stopped, so that the
+  // daemon's close of it is the last; false, the copy closed at once, when the kernel refused it.
   bool passAndClose(int over, int fd) {
     sendSignal(SIGSTOP);
     waitpid(pid_, nullptr, WUNTRACED);
@@ -262,10 +259,9 @@ class Velkd : public ::testing::Test {
   pid_t pid_ = -1;
 };
 
-// A member that stops reading stays registered; once it reads again its
-// events come without a gap, waiting reconfigurations merged into the newest,
-// and a later event after. The churn leaves no descriptor or memory behind (a
-// closer thread may still be at work on the last ones, hence the wait).
+// A member that stops reading stays registered; read again, its events come without a gap, waiting
+// reconfigurations merged into the newest, and a later event after. The churn leaves no descriptor
+// or memory behind (a closer thread may still be at work on the last ones, hence the wait).
 TEST_F(Velkd, BacklogArrivesInOrderMergedAndCurrentAndChurnLeaksNothing) {
   Client idle;
   idle.joinOk("g", 0);
@@ -300,9 +296,8 @@ TEST_F(Velkd, BacklogArrivesInOrderMergedAndCurrentAndChurnLeaksNothing) {
   EXPECT_EQ(idle.leave(), ERR_NONE);
 }
 
-// A member loses its registration when its queue overflows (the suspends
-// and resumes go to it alone) or when it closes its event end, as one that
-// cannot send a leave does; the other member sees only that it left.
+// A member whose queue overflows (suspends and resumes go to it alone) or that closes its event
+// end, as one that cannot send a leave does, loses its registration; the other sees only the leave.
 TEST_F(Velkd, MemberWhoseQueueOverflowsOrEventEndClosesLosesItsRegistration) {
   for (const bool overflow : {true, false}) {
     SCOPED_TRACE(overflow ? "overflow" : "event end closed");
@@ -395,26 +390,22 @@ TEST_F(Velkd, PassedDescriptorsAreRefusedOrClosedWithoutHoldingTheDaemonUp) {
     Client c;
     if (onEventEnd) c.joinOk("g");
     UniqueFd peer;
-    if (passAndClose(onEventEnd ? c.evt() : c.cmd(), lingeringTcp(peer))) {
-      EXPECT_TRUE(onEventEnd ? c.leave() == ERR_NONE : closedByPeer(c.cmd()));
-    }
+    EXPECT_TRUE(!passAndClose(onEventEnd ? c.evt() : c.cmd(), lingeringTcp(peer)) ||
+                (onEventEnd ? c.leave() == ERR_NONE : closedByPeer(c.cmd())));
     expectServing();
   }
   Client hostile;
   const size_t before = openFds();
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
-  if (passAndClose(hostile.cmd(), pair[0])) {
-    EXPECT_TRUE(closedByPeer(hostile.cmd()));
-  }
+  EXPECT_TRUE(!passAndClose(hostile.cmd(), pair[0]) || closedByPeer(hostile.cmd()));
   EXPECT_TRUE(closedByPeer(pair[1]));  // the daemon kept no copy
   close(pair[1]);
   EXPECT_LE(openFds(), before);
 }
 
-// Credentials are no descriptors: velkd closes nothing of its own for the
-// numbers in them and answers their request. The kernel hands them only to a
-// socket that asked, so the test asks on the daemon's listening socket.
+// Credentials are no descriptors: velkd closes none of its own for their numbers and answers their
+// request. The kernel passes them only to sockets that asked, so the test asks on its listener.
 TEST_F(Velkd, CredentialsSentToTheDaemonCloseNothingOfItsOwn) {
   const UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
   for (int fd = 0, on = 1; fd < 16; ++fd) {
@@ -469,9 +460,8 @@ TEST_F(Velkd, ConnectionCapsPerUidAndInAllLeaveRootServed) {
   }
 }
 
-// Each record is logged or counted as not logged, never both; and a flood
-// is mostly counted. Accepting the flood never stops for a failure: running
-// out of connections to accept is none.
+// Each record is logged or counted as not logged, never both; and a flood is mostly counted.
+// Accepting the flood never stops for a failure: running out of connections to accept is none.
 TEST_F(Velkd, ClientCausedLinesAreRateLimitedAndCounted) {
   constexpr size_t kFlood = 1000;
   for (size_t i = 0; i < kFlood; ++i) sendRaw(connectTo(kSock).get(), "", 1);
@@ -491,9 +481,8 @@ TEST_F(Velkd, ClientCausedLinesAreRateLimitedAndCounted) {
   EXPECT_EQ(textOf().find("accept4 failed"), std::string::npos);
 }
 
-// Idle, or out of descriptors through administrators' connections (never
-// capped), the daemon sleeps: over a second it uses next to no CPU time (a
-// generous bound; a spin uses it all). Clients are served once they go.
+// Idle, or out of descriptors through administrators' connections (never capped), the daemon
+// sleeps: over a second it uses next to no CPU (a generous bound; a spin uses it all).
 TEST_F(Velkd, IdleOrOutOfDescriptorsTheDaemonUsesNoCpu) {
   auto ticks = [&] {  // user and system time, the 14th and 15th fields
     std::ifstream stat(proc("stat"));

@@ -155,10 +155,13 @@ TEST_F(LibraryCallsTest, EveryCallChecksItsArgumentsInOrderAndTouchesNothing) {
     ASSERT_TRUE(!row.marker || ::mkfifo(kRegisterPipe, 0666) == 0);
     bad = {c, 5, {}};
     forged = {&lookAlike, groupStateCheck(lookAlike), {}};
+    std::memset(bitmap, 0xff, sizeof bitmap);
     TraceCapture trace;
     EXPECT_EQ(row.call(), row.result);
     EXPECT_EQ(err_.code, row.code);
     EXPECT_EQ(complaints(trace), Lines{row.complaint});
+    // A refused poll leaves no member in the caller's map.
+    EXPECT_TRUE(row.result != skgxngeABT || std::count(bitmap, bitmap + 16, 0) == 16);
   }
   ::unlink(kRegisterPipe);
   EXPECT_TRUE(n == 99 && g.state == nullptr && vect[0] == 42 && std::string(name) == "kept");

@@ -80,7 +80,7 @@ struct Node final : EngineSink {
 
 class CorosyncEngineTest : public ::testing::Test {
  protected:
-  CorosyncEngineTest() { fake::sent.clear(), fake::quorate.clear(); }
+  CorosyncEngineTest() { fake::sent.clear(), fake::quorate.clear(), fake::handlesOpen = 0; }
   // Starts node n's daemon; it is in no ring until ring() puts it in one.
   void start(uint32_t n, bool quorate = true) {
     fake::quorate[n] = quorate;
@@ -294,6 +294,10 @@ TEST_F(CorosyncEngineTest, FailedDispatchAbortsTheNodesMembersAndConnectsAgainLa
     nodes[n].loop.runTimers();  // the retry
     EXPECT_EQ(nodes[n].loop.watched.size(), 2u);
   }
+  EXPECT_EQ(fake::handlesOpen, 6);  // none of the failed connections' left open
+  for (auto& [n, node] : nodes) node.engine.reset();
+  EXPECT_EQ(fake::handlesOpen, 0);
+  for (auto& [n, node] : nodes) EXPECT_TRUE(node.loop.watched.empty()) << n;
 }
 
 }  // namespace

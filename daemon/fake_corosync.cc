@@ -14,12 +14,14 @@ std::deque<Multicast> sent;
 uint32_t nextNode = 0;
 std::map<uint32_t, bool> quorate;
 cs_error_t dispatchResult = CS_OK;
+int handlesOpen = 0;
 }  // namespace skgxn::fake
 namespace fake = skgxn::fake;
 
 extern "C" {
 cs_error_t cpg_model_initialize(cpg_handle_t* handle, cpg_model_t, cpg_model_data_t*, void*) {
   *handle = fake::nextNode;
+  ++fake::handlesOpen;
   return CS_OK;
 }
 cs_error_t cpg_local_get(cpg_handle_t handle, unsigned int* node) {
@@ -31,7 +33,7 @@ cs_error_t cpg_fd_get(cpg_handle_t handle, int* fd) {
   return CS_OK;
 }
 cs_error_t cpg_join(cpg_handle_t, const cpg_name*) { return CS_OK; }
-cs_error_t cpg_finalize(cpg_handle_t) { return CS_OK; }
+cs_error_t cpg_finalize(cpg_handle_t) { return --fake::handlesOpen, CS_OK; }
 cs_error_t cpg_dispatch(cpg_handle_t, cs_dispatch_flags_t) { return fake::dispatchResult; }
 cs_error_t cpg_context_get(cpg_handle_t, void**) { return CS_ERR_NOT_EXIST; }
 cs_error_t cpg_mcast_joined(cpg_handle_t handle, cpg_guarantee_t, const iovec* iov, unsigned n) {
@@ -47,6 +49,7 @@ cs_error_t cpg_mcast_joined(cpg_handle_t handle, cpg_guarantee_t, const iovec* i
 cs_error_t quorum_model_initialize(quorum_handle_t* handle, quorum_model_t, quorum_model_data_t*,
                                    uint32_t*, void*) {
   *handle = fake::nextNode;
+  ++fake::handlesOpen;
   return CS_OK;
 }
 cs_error_t quorum_trackstart(quorum_handle_t, unsigned int) { return CS_OK; }
@@ -58,7 +61,7 @@ cs_error_t quorum_getquorate(quorum_handle_t handle, int* quorate) {
   *quorate = fake::quorate[static_cast<uint32_t>(handle)] ? 1 : 0;
   return CS_OK;
 }
-cs_error_t quorum_finalize(quorum_handle_t) { return CS_OK; }
+cs_error_t quorum_finalize(quorum_handle_t) { return --fake::handlesOpen, CS_OK; }
 cs_error_t quorum_dispatch(quorum_handle_t, cs_dispatch_flags_t) { return fake::dispatchResult; }
 cs_error_t quorum_context_get(quorum_handle_t, const void**) { return CS_ERR_NOT_EXIST; }
 

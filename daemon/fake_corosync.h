@@ -28,6 +28,8 @@ extern std::map<uint32_t, bool> quorate;
 // What every dispatch answers; the descriptors are 100 + node for the
 // process group, 200 + node for quorum.
 extern cs_error_t dispatchResult;
+// Process group and quorum handles initialised and not yet finalized.
+extern int handlesOpen;
 
 }  // namespace skgxn::fake
 

@@ -202,15 +202,21 @@ TEST_F(CorosyncEngineTest, PartitionedMinorityForgetsItsTableAndHealTakesTheMajo
   EXPECT_EQ(told(1) + told(2) + told(3), "");
 }
 
-TEST_F(CorosyncEngineTest, LostConnectionEndsAMembershipOrAJoinInFlight) {
+// A node that drops out waits for quorum's decision on the new ring; when
+// none comes, Corosync is asked once the hold ends.
+TEST_F(CorosyncEngineTest, LostConnectionOrNodeEndsAMembershipOrAJoinInFlight) {
   formCluster();
-  join(1, 10, "g");
-  join(2, 20, "g");
+  for (uint32_t n : {1, 2, 3}) join(n, n * 10, "g");
   deliver();
   join(2, 21, "g");
   for (ConnId conn : {20, 21}) nodes[2].engine->connectionLost(conn);
   deliver();
-  expectTables({1, 2, 3}, "g:0=1/10, ");
+  expectTables({1, 2, 3}, "g:0=1/10,2=3/30, ");
+  ring({{1, 2}, {3}}, false);
+  deliver();
+  expectTables({1}, "g:0=1/10,2=3/30, ");
+  nodes[1].loop.runTimers();
+  expectTables({1}, "g:0=1/10, ");
 }
 
 TEST_F(CorosyncEngineTest, LateDaemonGetsTheTableByTransferWithTheSameNumbers) {

@@ -555,7 +555,10 @@ TEST_F(Velkd, StartNamesTheStepThatFailedOrDetachesAndOnlySigtermStopsItAborting
   std::ifstream("/proc/self/task/" + std::to_string(gettid()) + "/children") >> pid_;
   ASSERT_GT(pid_, 0);
   EXPECT_EQ(textOf("/run/velkd/velkd.pid"), std::to_string(pid_) + "\n");
-  EXPECT_EQ(std::filesystem::read_symlink(proc("fd/2")), "/dev/null");  // the starter's let go
+  EXPECT_EQ(std::filesystem::read_symlink(proc("fd/2")), "/dev/null");      // the starter's let go
+  for (const auto& fd : std::filesystem::directory_iterator(proc("fd"))) {  // and its pipe
+    EXPECT_FALSE(std::filesystem::read_symlink(fd).string().starts_with("pipe:")) << fd;
+  }
   int status = 0;
   waitpid(spawnVelkd("/dev/null"), &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;

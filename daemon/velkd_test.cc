@@ -180,7 +180,7 @@ nlohmann::json admin(const nlohmann::json& request) {
   const std::string text = request.dump();
   send(fd.get(), text.data(), text.size(), 0);
   char buf[65536];
-  const ssize_t n = recv(fd.get(), buf, sizeof buf, 0);
+  const ssize_t n = waitReadable(fd.get(), 5000) == 1 ? recv(fd.get(), buf, sizeof buf, 0) : 0;
   return nlohmann::json::parse(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0));
 }
 

@@ -53,7 +53,7 @@ TEST_F(CmdFileTest, ProcessedFileSetsWhatItHoldsAndResetsTheGroupsItLacks) {
   // has tabs, CRs and comments, and numbers convert as atoi does, saturated.
   const std::pair<std::string, std::string> rows[] = {
       {"", "0x1 log=0 out=0/0 stats='' 0/0 0"},
-      {"TRACE ON CALL MSG\n", "0xd log=0 out=0/0 stats='' 0/0 0"},
+      {"TRACE ON CALL MSG", "0xd log=0 out=0/0 stats='' 0/0 0"},  // no last newline
       {"TRACE ON VER\nOUTPUT ON " + log_ + " ignored\n", "0x21 log=1 out=0/0 stats='' 0/0 0"},
       {"TRACE ON call\nSTATS ON\n", "0x1 log=0 out=0/0 stats='/var/tmp/' 0/0 1"},
       {"TRACE OFF EVT\n", "0x1d log=0 out=0/0 stats='' 0/0 0"},

@@ -71,6 +71,9 @@ TEST_F(CmdFileTest, ProcessedFileSetsWhatItHoldsAndResetsTheGroupsItLacks) {
     apply(text);
     EXPECT_EQ(state(), expected);
   }
+  // A host process without standard input reads the file through descriptor 0.
+  EXPECT_EXIT((close(0), apply("TRACE ON CALL MSG\n"), _exit(traceMask == 0xd ? 0 : 1)),
+              ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(CmdFileTest, OutputAndDumpUseTheDefaultOrGivenPathAndTheSizeSetBeforeOn) {

@@ -203,6 +203,7 @@ TEST(TraceLog, GetsMarkerAndLinesUntilReplacedClosedOrUnloaded) {
   traceLine("Trace:filtered\n", TRACE_MSG);
   openTraceLog(dir.file("second").c_str());
   traceLine("Trace:second\n", TRACE_ERR);
+  EXPECT_TRUE(readFile(dir.file("second")).ends_with("Trace:second\n"));  // at once
   closeTraceLog();
   traceLine("Trace:after close\n", TRACE_ERR);
   for (const char* name : {"first", "second"})

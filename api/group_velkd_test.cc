@@ -107,8 +107,10 @@ TEST_F(VelkdGroupTest, JoinBringsTheFirstReconfigurationAndLeaveClearsTheRecord)
   join(again, 4);
   EXPECT_EQ(trace.count("skgxnreg:WARN group handle not clean - possibly in use"), 1u);
   EXPECT_TRUE(isValidGroupHandle(&group) && again.state != group.state);
+  skgxn_group copy = group;
   EXPECT_EQ(skgxndrg(&err_, &again, nullptr, 0) + skgxndrg(&err_, &group, nullptr, 0), 2);
   EXPECT_TRUE(group.state == nullptr && poll(group) == skgxngeABT && err_.code == SKGXN_EINVAL);
+  EXPECT_FALSE(isValidGroupHandle(&copy)) << "a copy of the left record";
   EXPECT_EQ(test::openFdCount(), fds);
 }
 

@@ -334,10 +334,11 @@ cmd_start_velkd() {
   node_arg "$n"
   [[ -x $velkd ]] || die "no velkd at '$velkd'"
   [[ $secs =~ ^[0-9]+$ ]] || die "bad timeout '$secs'"
-  in_node "$n" sh -c "echo 'engine corosync' >/etc/velk/cluster.conf
+  # shellcheck disable=SC2016 # expanded by the node's shell, from its arguments
+  in_node "$n" sh -c 'echo "engine corosync" >/etc/velk/cluster.conf
     rm -f /var/run/.skgxn_registration
-    setsid '$velkd' -f >>'$dir/node$n/velkd.log' 2>&1 </dev/null &
-    echo \$! >'$dir/node$n/velkd.pid'"
+    setsid "$1" -f >>"$2/velkd.log" 2>&1 </dev/null &
+    echo $! >"$2/velkd.pid"' sh "$velkd" "$dir/node$n"
   pid=$(cat "$dir/node$n/velkd.pid")
   deadline=$((SECONDS + secs))
   until in_node "$n" test -p /var/run/.skgxn_registration; do
